@@ -1,0 +1,30 @@
+// Scan geometry, slab plan, filters, weights and the real FFT.
+#pragma once
+
+#include "driver/params.h"
+
+// Derives the views, angle tables, detector windows, filter length and every
+// working array of the current slab from the merged user fields, and fills
+// the filter or kernel and the weights.
+void setupGeometry(ReconParams& p);
+
+// The slab plan, run by the driver once before the first setup: copies the
+// z region to zSizeUser/zOriginUser, applies vertical binning to it, takes
+// memoryLimit from the host configuration, computes slicesPerChunk and
+// nChunks and prints the plan line.
+void planSlabs(ReconParams& p);
+
+// In-place radix-2 complex transform of n complex points (2n floats),
+// G_k = sum_j z_j exp(sign 2 pi i j k / n), unscaled.
+void fftComplex(float* data, int n, int sign);
+
+// In-place real transform of 2n samples. sign = +1: packed half spectrum
+// (F_0, F_n, Re F_1, Im F_1, ...); otherwise the inverse, times n.
+void fftReal(float* data, int n, int sign);
+
+// Ramp filter |w|/2 in fftReal's packing; also fills the cosine pre-weights.
+float* buildRampFilter(ReconParams& p, float* filter, float* weights);
+// Ram-Lak kernel of 2w - 1 taps; also fills the cosine pre-weights.
+float* buildRamLakKernel(ReconParams& p, float* kernel, float* weights);
+// Parker short-scan weights, nang x yprojSizeUser, into p.shortScanWeight.
+float* buildShortScanWeights(ReconParams& p);

@@ -1,0 +1,88 @@
+// Allocators, rounding and byte-order helpers shared by every stage, and the
+// one failure path of the program.
+#include <unistd.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+
+#include "host/host.h"
+
+int32_t job_end_state = kEndDone;
+int32_t exit_job_id = 0;
+
+namespace {
+
+template <typename T>
+T* allocate(long count, const char* failure) {
+  if (count == 0) return nullptr;
+  T* block = count > 0 ? static_cast<T*>(std::calloc(static_cast<size_t>(count), sizeof(T))) : nullptr;
+  if (!block) failRun(failure);
+  return block;
+}
+
+}  // namespace
+
+float* vector(long count) { return allocate<float>(count, "allocation failure in vector()"); }
+int16_t* svector(long count) { return allocate<int16_t>(count, "allocation failure in svector()"); }
+uint8_t* bvector(long count) { return allocate<uint8_t>(count, "allocation failure in bvector()"); }
+
+// Conversions toward zero of values far outside the int range are undefined
+// in C++; the geometry never produces such values once its inputs have been
+// checked, so they are clamped here rather than trapped.
+static int truncToInt(double x) {
+  if (!(x == x)) return 0;
+  if (x >= 2147483647.0) return 2147483647;
+  if (x <= -2147483648.0) return -2147483647 - 1;
+  return static_cast<int>(x);
+}
+
+int roundNearest(float x) { return x >= 0 ? truncToInt(static_cast<double>(x) + 0.5) : truncToInt(static_cast<double>(x) - 0.5); }
+
+int roundDownIndex(float x) {
+  int t = truncToInt(x);
+  return t < 0 ? t - 1 : t;
+}
+
+int roundUpIndex(float x) { return x >= 0 ? truncToInt(static_cast<double>(x) + 1.0) : truncToInt(x); }
+
+void swapBytes16(void* samples, long count) {
+  auto* b = static_cast<unsigned char*>(samples);
+  for (long i = 0; i < count; ++i, b += 2) {
+    unsigned char t = b[0];
+    b[0] = b[1];
+    b[1] = t;
+  }
+}
+
+void swapBytes32(void* samples, long count) {
+  auto* b = static_cast<unsigned char*>(samples);
+  for (long i = 0; i < count; ++i, b += 4) {
+    unsigned char t0 = b[0], t1 = b[1];
+    b[0] = b[3];
+    b[1] = b[2];
+    b[2] = t1;
+    b[3] = t0;
+  }
+}
+
+void failRun(const char* message) {
+  log_error(message);
+  job_end_state = kEndError;
+  std::exit(0);
+}
+
+void failRunf(const char* format, ...) {
+  char text[1024];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  failRun(text);
+}
+
+void exitWithoutHandlers(int status) {
+  std::fflush(stdout);
+  std::fflush(stderr);
+  _exit(status);
+}

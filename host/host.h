@@ -1,0 +1,70 @@
+// Host services shared by every stage of korvan: the array allocators, the
+// rounding and byte-order helpers, the one failure path, the log, the memory
+// limit from the host configuration and the job-status reports sent to the
+// reconstruction server over XML-RPC.
+#pragma once
+
+#include <cstdint>
+
+// ---------------------------------------------------------------------------
+// Array allocators. Each returns a zero-filled heap block of `count` elements
+// (release it with free()). A count of 0 gives nullptr and is no error. When
+// memory cannot be had (or the count is negative) the run fails with
+// "allocation failure in vector()" (svector(), bvector()).
+float* vector(long count);
+int16_t* svector(long count);
+uint8_t* bvector(long count);
+
+// ---------------------------------------------------------------------------
+// Rounding from float to int, trunc meaning conversion toward zero. These
+// exact rules, not floor and ceil, fix view counts, detector windows, the
+// filter length and the back-projector's loop bounds.
+int roundNearest(float x);    // halves away from zero
+int roundDownIndex(float x);  // t = trunc(x); t - 1 when t < 0
+int roundUpIndex(float x);    // trunc(x + 1) when x >= 0, else trunc(x)
+
+// Reverse the bytes of each sample in place (VFF samples are big-endian).
+void swapBytes16(void* samples, long count);
+void swapBytes32(void* samples, long count);
+
+// ---------------------------------------------------------------------------
+// End state of the run, reported once to the server when the process ends.
+enum : int32_t { kEndDone = 0, kEndSuspended = 1, kEndKilled = 2, kEndError = -1 };
+extern int32_t job_end_state;
+extern int32_t exit_job_id;
+
+// The one failure path: passes the message to log_error, sets the end state
+// to error and ends the process with status 0 (the exit handler then sends
+// the final "error" report).
+[[noreturn]] void failRun(const char* message);
+[[noreturn]] void failRunf(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// Ends the process at once with `status`, skipping the exit handlers, after
+// flushing standard output and standard error.
+[[noreturn]] void exitWithoutHandlers(int status);
+
+// ---------------------------------------------------------------------------
+// Host configuration and log. The configuration store is an INI file named by
+// the environment variable KORVAN_CONFIG (default /etc/korvan/korvan.ini)
+// whose sections are key paths such as [SOFTWARE\ALVERO\ReconServer].
+
+// Sends the text to the server (report_error) and appends "<ctime>: text\n"
+// to the file named by LogFile under SOFTWARE\ALVERO\ReconServer.
+void log_error(const char* text);
+void log_errorf(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// MemoryLimit under SOFTWARE\ALVERO\Recon parsed like "%ld"; 268435456 when
+// the key, the value or a leading number is missing.
+int32_t read_memory_limit();
+
+// ---------------------------------------------------------------------------
+// Job status reporting. Nothing is sent until init_report_client has run.
+void init_report_client(const char* host, int port);
+void report_child_pid(int jobId, int pid);
+int32_t report_status(int jobId, const char* text, double progress);
+int32_t report_error(const char* text);
+void report_done(int jobId);
+// Exit handler: sends report_done(exit_job_id).
+void report_at_exit();
+// The end-state text sent by report_done: "done", "suspended", "killed", "error".
+const char* endStateText(int32_t state);

@@ -1,0 +1,40 @@
+// VFF image files: the header grammar as korvan reads and writes it, and the
+// reading of projection rows into the working projection.
+#pragma once
+
+#include <cstdio>
+
+#include "driver/params.h"
+
+// Capacity of a header buffer, terminator included.
+constexpr int kVffHeaderSize = 8192;
+
+// Looks `key` (which includes its '=') up by plain substring search from the
+// start of the header: the first occurrence wins wherever it stands. When
+// found, copies the text after the first '=' up to the next ';' (or the end)
+// into `value` (at least kVffHeaderSize characters) and returns true.
+bool getHeaderValue(char* value, const char* header, const char* key);
+
+// Reads the header of the first projection (inSpec formatted with firstFile)
+// into `header` (kVffHeaderSize characters) and merges it into the record,
+// the title (200 characters) and the date (20 characters): command-line
+// values win over header values. Fails the run when the file cannot be
+// opened or its header is unusable.
+void readVffHeader(ReconParams& p, char* header, char* title, char* date, const char* inSpec);
+
+// Writes a complete header, magic to end mark, at the current position of
+// `file`. bits 32 gives a 2-D slice header, 8 and 16 a 3-D volume header.
+void writeVffHeader(const ReconParams& p, const char* title, const char* date, FILE* file, int bits);
+
+// Reads the rows of view `fileName` that the current slab needs into
+// p.projection, converted to float and block-averaged when binning is on.
+void readProjection(ReconParams& p, const char* fileName);
+
+// Width-truncated data: reads view `fileName` and the view half a turn later
+// (`companionName`) and composes each padded row from the mirrored companion,
+// a linear bridge and the measured part.
+void readTruncatedProjection(ReconParams& p, const char* fileName, const char* companionName);
+
+// File number of the view half a turn after file number f, wrapping round to
+// the start of the series.
+int companionFileNumber(const ReconParams& p, int f);
