@@ -28,11 +28,14 @@ void writeVffHeader(const ReconParams& p, const char* title, const char* date, F
 
 // Reads the rows of view `fileName` that the current slab needs into
 // p.projection, converted to float and block-averaged when binning is on.
+// Expects the record as geometry setup leaves it for the slab (row window,
+// rawShort/rawFloat of zprojSize * zBinSize * projWidth samples). A missing
+// or short file ends the run.
 void readProjection(ReconParams& p, const char* fileName);
 
 // Width-truncated data: reads view `fileName` and the view half a turn later
 // (`companionName`) and composes each padded row from the mirrored companion,
-// a linear bridge and the measured part.
+// a linear bridge and the measured part. Needs truncPad >= 1.
 void readTruncatedProjection(ReconParams& p, const char* fileName, const char* companionName);
 
 // File number of the view half a turn after file number f, wrapping round to

@@ -1,5 +1,7 @@
 #include "support/testutil.h"
 
+#include <gtest/gtest.h>
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -231,3 +233,27 @@ std::string bigEndianShorts(const std::vector<int16_t>& values) {
 }
 
 }  // namespace testutil
+
+namespace {
+
+// failRun ends the process with status 0; on a path a test expects to
+// succeed that would end the test binary as if all had passed. The guard
+// turns such an exit of the test process itself (not of a death-test child)
+// into a failure, in every suite.
+const pid_t testProcess = getpid();
+bool inTest = false;
+struct ExitGuard : testing::EmptyTestEventListener {
+  void OnTestStart(const testing::TestInfo&) override { inTest = true; }
+  void OnTestEnd(const testing::TestInfo&) override { inTest = false; }
+};
+const bool exitGuardInstalled = [] {
+  testing::UnitTest::GetInstance()->listeners().Append(new ExitGuard);
+  return std::atexit([] {
+           if (inTest && getpid() == testProcess) {
+             std::fputs("the process ended inside a test\n", stderr);
+             std::_Exit(1);
+           }
+         }) == 0;
+}();
+
+}  // namespace
