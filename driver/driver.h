@@ -21,5 +21,24 @@ void reset();          // optind = 1, position = 0
 extern const char* const kCommandLineOptions;   // pass 1
 extern const char* const kParameterFileOptions; // pass 2 (no -V, no -F)
 
+// Pass 1 over the process arguments and, when -F named a parameter file,
+// pass 2 over its words. Options take effect as they are met, so a value in
+// the file overrides the command line. Ends the process (end state error,
+// status 0) on -h, on usage errors and on arguments that cannot be used.
+void parseArguments(ReconParams& p, int argc, char** argv);
+
+// The required values, each failure logged with its own message:
+// before the first projection is read (projection pattern, first file
+// number, output file name, output file can be created) ...
+void checkRequiredArguments(const ReconParams& p);
+// ... and after its header has been merged (centre of rotation, central
+// slice, rfan, angle increment).
+void checkHeaderValues(const ReconParams& p);
+// Every projection file of the scan can be opened for reading.
+void checkProjectionFiles(const ReconParams& p);
+
+// Console texts.
+void printBanner();         // "korvan version ..." at the start of every run
+void printVersionLines();   // -V
 void printUsage();
-void printHelp();
+void printHelp();           // three pages, waiting for return between them

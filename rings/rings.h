@@ -1,10 +1,23 @@
 // Removal of ring artefacts centred on the rotation axis from output slices,
 // estimated in polar coordinates over eight radial scales.
+//
+// A ring is a feature that depends on the distance from the axis only, so in
+// a polar frame centred on the axis it is a function of the radius alone. The
+// correction takes the radial high-pass of the polar image, averages it over
+// 16 angular sectors where the image is locally smooth, repeats that on eight
+// successively halved radial scales and subtracts the summed sector profiles
+// from the slice.
 #pragma once
 
 #include <cstdint>
 
 // Module-wide state: one correction at a time per process.
+//
+// Polar grid: radii in slice pixels, angles in radians (x along increasing
+// column, y along increasing row). Polar images are row-major float rows of
+// polarRowLength samples at level 0; columns 0..3 lie inside rMin, column 4 + i
+// is radius rMin + i * radialStep. Averaged angle rows are 1..nAngleRows; rows
+// 0 and nAngleRows + 1 are wrap copies of the last and first row.
 struct RingCorrectionState {
   // Polar grid.
   int32_t sliceSize;        // N, side of the square slice, even
@@ -20,7 +33,7 @@ struct RingCorrectionState {
   float* thTab;             // 1440-entry octant arctangent table
   bool tablesReady;
 
-  // Working arrays.
+  // Working arrays (element counts; N slice side, nR radii, nA angles).
   int16_t* scratch_image;   // N x N
   int16_t* SecondFlag;      // nRadii
   float* scratchSpace;      // (nAngles + 7) x (polarRowLength + 1)
@@ -32,9 +45,11 @@ struct RingCorrectionState {
   float* sectorProfiles;
   float* expandedCorrection;
 
+  // Current level and its acceptance thresholds, in slice units (the output
+  // stage scales values by 29000 / max |value|).
   int32_t levelRadii;       // radial length of the current level
   int32_t level;            // 0..7
-  float thresholdScale;
+  float thresholdScale;     // one hundredth of the volume's value range
   float hpLimit[8];
   float edgeLimit[8];
   float angularLimit[8];
@@ -43,11 +58,19 @@ struct RingCorrectionState {
 };
 extern RingCorrectionState ringState;
 
-// Once per run, before the first slice.
+// Once per run, before the first slice: thresholds, grid sizes and every
+// working array. An allocation failure ends the run with "Error: unable to
+// allocate memory for <array>!". The angle and arctangent tables live in the
+// arrays allocated here and are filled by the first ringCorrectSlice after
+// each setup; a setup after releaseRingCorrection (or over a live one, which
+// it releases first) therefore rebuilds them for its own nAngles.
 void setupRingCorrection(int n, float volumeMax, float volumeMin);
-// Corrects ringState.scratch_image (or any N x N image) in place.
+// Corrects ringState.scratch_image (or any N x N image) in place; n is the
+// side given to setupRingCorrection. The offsets place the axis at column
+// gridCentre + axisColumnOffset, row gridCentre + axisRowOffset.
 void ringCorrectSlice(int n, int16_t* image, float axisColumnOffset, float axisRowOffset);
-// Releases the working arrays of setupRingCorrection.
+// Releases the working arrays of setupRingCorrection, in allocation order,
+// and clears every pointer into them.
 void releaseRingCorrection();
 
 // Polar resampling around the axis (exposed for tests).

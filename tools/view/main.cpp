@@ -1,0 +1,247 @@
+// korvan-view: look at VFF volumes and slices (info, preview, nhdr, diff).
+#include <getopt.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "tools/view/view.h"
+
+namespace {
+
+const char kHelp[] =
+    "Usage: korvan-view COMMAND FILE... [options]\n"
+    "Inspects VFF slices and volumes of 8-bit unsigned, 16-bit signed and 32-bit\n"
+    "float samples (big-endian).\n"
+    "\n"
+    "  info FILE           header entries, sizes, sample type, min, max, mean, and\n"
+    "                      whether the file holds all its samples\n"
+    "  preview FILE -o OUT.png [--window W] [--level L] [--slice N]\n"
+    "                      axial, coronal and sagittal slices side by side as PNG\n"
+    "  nhdr FILE           writes FILE.nhdr, a NRRD header that reads FILE in place\n"
+    "  diff A B [--fov] [--tolerance T] [--slices Z0:Z1] [--scale-a F]\n"
+    "                      RMSE, maximum absolute difference and PSNR of A against B\n"
+    "\n"
+    "korvan-view COMMAND --help describes a command. Exit status: 0 done, 1 diff\n"
+    "above its tolerance, 2 bad usage or unreadable file, 3 truncated file (info).\n";
+
+const char kInfoHelp[] =
+    "Usage: korvan-view info FILE\n"
+    "Prints the header entries, the sizes, the sample type and the minimum, maximum\n"
+    "and mean of the samples, then \"complete\", or \"TRUNCATED: header says N samples,\n"
+    "file holds M\" with exit status 3 when the file ends early.\n";
+
+const char kPreviewHelp[] =
+    "Usage: korvan-view preview FILE -o OUT.png [options]\n"
+    "Writes an 8-bit grey PNG: the axial slice, then the coronal slice at y = Y/2\n"
+    "and the sagittal slice at x = X/2 (z upwards), side by side. A slice file gives\n"
+    "its one image.\n"
+    "\n"
+    "  -o, --output OUT.png   the image to write (required)\n"
+    "      --window W         width of the grey ramp (default: max - min)\n"
+    "      --level L          centre of the grey ramp (default: (min + max) / 2)\n"
+    "      --slice N          axial slice (default Z/2)\n"
+    "  -h, --help             this text\n";
+
+const char kNhdrHelp[] =
+    "Usage: korvan-view nhdr FILE\n"
+    "Writes FILE.nhdr beside FILE: a detached NRRD header (type, sizes, spacings\n"
+    "from spacing= when present, big-endian raw samples, byte skip = header length)\n"
+    "that lets NRRD readers open the VFF file as it is.\n";
+
+const char kDiffHelp[] =
+    "Usage: korvan-view diff A B [options]\n"
+    "Compares two images of the same size, values as stored: RMSE, maximum absolute\n"
+    "difference, mean difference (bias) and PSNR, whose peak is the range of B.\n"
+    "\n"
+    "      --fov              only inside the cylinder of radius (X-1)/2 - 1 about\n"
+    "                         ((X-1)/2, (Y-1)/2)\n"
+    "      --slices Z0:Z1     only slices Z0 to Z1-1\n"
+    "      --scale-a F        multiply A by F first (e.g. 0.00005 for a 16-bit\n"
+    "                         series scaled by 20000)\n"
+    "      --tolerance T      exit status 1 when the RMSE is above T (or not a number)\n"
+    "  -h, --help             this text\n";
+
+enum OptionCode { kWindow = 1000, kLevel, kSlice, kFov, kTolerance, kSlices, kScaleA };
+
+const option kPreviewOptions[] = {
+    {"output", required_argument, nullptr, 'o'}, {"window", required_argument, nullptr, kWindow},
+    {"level", required_argument, nullptr, kLevel}, {"slice", required_argument, nullptr, kSlice},
+    {"help", no_argument, nullptr, 'h'},          {nullptr, 0, nullptr, 0},
+};
+const option kDiffOptions[] = {
+    {"fov", no_argument, nullptr, kFov},           {"tolerance", required_argument, nullptr, kTolerance},
+    {"slices", required_argument, nullptr, kSlices}, {"scale-a", required_argument, nullptr, kScaleA},
+    {"help", no_argument, nullptr, 'h'},           {nullptr, 0, nullptr, 0},
+};
+const option kHelpOnly[] = {{"help", no_argument, nullptr, 'h'}, {nullptr, 0, nullptr, 0}};
+
+[[noreturn]] void fail(const std::string& message) {
+  std::fprintf(stderr, "korvan-view: %s\n", message.c_str());
+  std::exit(2);
+}
+
+double number(const char* text, const char* option) {
+  char* end = nullptr;
+  double v = std::strtod(text, &end);
+  if (end == text || *end != '\0' || !std::isfinite(v))
+    fail(std::string(option) + " expects a number, not '" + text + "'");
+  return v;
+}
+
+view::Volume load(const std::string& path, bool needComplete) {
+  view::Volume v;
+  std::string error;
+  if (!view::readVolume(path, &v, &error)) fail(error);
+  if (needComplete && !v.complete())
+    fail(path + " is truncated: header says " + std::to_string(v.expected) + " samples, file holds " +
+         std::to_string(v.present));
+  return v;
+}
+
+// Parses the options of a command; returns its positional arguments.
+template <typename Handler>
+std::vector<std::string> parseCommand(int argc, char** argv, const char* shortOptions, const option* options,
+                                      const char* help, Handler handle) {
+  int code;
+  while ((code = getopt_long(argc, argv, shortOptions, options, nullptr)) != -1) {
+    if (code == 'h') {
+      std::fputs(help, stdout);
+      std::exit(0);
+    }
+    if (code == '?' || !handle(code, optarg)) {
+      std::fputs(help, stderr);
+      std::exit(2);
+    }
+  }
+  return std::vector<std::string>(argv + optind, argv + argc);
+}
+
+const char* sampleType(int bits) {
+  return bits == 8 ? "8-bit unsigned" : bits == 16 ? "16-bit signed, big-endian" : "32-bit float, big-endian";
+}
+
+int info(int argc, char** argv) {
+  auto files = parseCommand(argc, argv, "h", kHelpOnly, kInfoHelp, [](int, const char*) { return false; });
+  if (files.size() != 1) fail(std::string("info takes one file\n") + kInfoHelp);
+  view::Volume v = load(files[0], false);
+  std::printf("file: %s\nheader: %ld bytes\n", files[0].c_str(), v.headerBytes);
+  for (const auto& e : v.entries) std::printf("  %s=%s\n", e.key.c_str(), e.value.c_str());
+  if (v.rank == 3)
+    std::printf("size: %d x %d x %d\n", v.nx, v.ny, v.nz);
+  else
+    std::printf("size: %d x %d\n", v.nx, v.ny);
+  std::printf("samples: %s\n", sampleType(v.bits));
+  view::Stats s = view::statistics(v.values);
+  std::printf("min: %.9g\nmax: %.9g\nmean: %.9g\n", s.min, s.max, s.mean);
+  if (s.notFinite) std::printf("not finite: %ld samples\n", s.notFinite);
+  if (!v.complete()) {
+    std::printf("TRUNCATED: header says %ld samples, file holds %ld\n", v.expected, v.present);
+    return 3;
+  }
+  if (v.extraBytes)
+    std::printf("complete (%ld bytes after the last sample)\n", v.extraBytes);
+  else
+    std::printf("complete\n");
+  return 0;
+}
+
+int preview(int argc, char** argv) {
+  std::string out;
+  double window = NAN, level = NAN;
+  long slice = 0;
+  bool sliceGiven = false;
+  auto files = parseCommand(argc, argv, "o:h", kPreviewOptions, kPreviewHelp, [&](int code, const char* arg) {
+    if (code == 'o') out = arg;
+    else if (code == kWindow) window = number(arg, "--window");
+    else if (code == kLevel) level = number(arg, "--level");
+    else if (code == kSlice) slice = std::lround(number(arg, "--slice")), sliceGiven = true;
+    else return false;
+    return true;
+  });
+  if (files.size() != 1 || out.empty()) fail(std::string("preview takes one file and -o OUT.png\n") + kPreviewHelp);
+  view::Volume v = load(files[0], true);
+  if (!sliceGiven) slice = v.nz / 2;
+  if (slice < 0 || slice >= v.nz) fail("--slice " + std::to_string(slice) + " is outside 0.." + std::to_string(v.nz - 1));
+  view::Stats s = view::statistics(v.values);
+  if (std::isnan(window)) window = s.max - s.min;
+  if (std::isnan(level)) level = (s.max + s.min) / 2.0;
+  if (window < 0) fail("--window must not be negative");
+  view::GreyImage image = view::previewImage(v, level - window / 2.0, level + window / 2.0, static_cast<int>(slice));
+  std::string error;
+  if (!view::writePng(out, image, &error)) fail(error);
+  std::printf("wrote %s: %d x %d, axial slice %ld, grey 0..255 = %.9g..%.9g\n", out.c_str(), image.width,
+              image.height, slice, level - window / 2.0, level + window / 2.0);
+  return 0;
+}
+
+int nhdr(int argc, char** argv) {
+  auto files = parseCommand(argc, argv, "h", kHelpOnly, kNhdrHelp, [](int, const char*) { return false; });
+  if (files.size() != 1) fail(std::string("nhdr takes one file\n") + kNhdrHelp);
+  view::Volume v = load(files[0], false);
+  if (!v.complete())
+    std::fprintf(stderr, "korvan-view: warning: %s is truncated; the NRRD header describes the full size\n",
+                 files[0].c_str());
+  std::string base = files[0].substr(files[0].find_last_of('/') + 1);
+  std::string warning, error;
+  std::string text = view::nrrdHeader(v, base, &warning);
+  if (!warning.empty()) std::fprintf(stderr, "korvan-view: warning: %s\n", warning.c_str());
+  std::string out = files[0] + ".nhdr";
+  if (!view::writeAtomically(out, text, &error)) fail(error);
+  std::printf("wrote %s\n", out.c_str());
+  return 0;
+}
+
+int diff(int argc, char** argv) {
+  view::DiffOptions o;
+  double tolerance = NAN;
+  bool slicesGiven = false;
+  auto files = parseCommand(argc, argv, "h", kDiffOptions, kDiffHelp, [&](int code, const char* arg) {
+    if (code == kFov) o.fov = true;
+    else if (code == kTolerance) tolerance = number(arg, "--tolerance");
+    else if (code == kScaleA) o.scaleA = number(arg, "--scale-a");
+    else if (code == kSlices) {
+      if (std::sscanf(arg, "%d:%d", &o.zFirst, &o.zEnd) != 2) fail(std::string("--slices expects Z0:Z1, not '") + arg + "'");
+      slicesGiven = true;
+    } else return false;
+    return true;
+  });
+  if (files.size() != 2) fail(std::string("diff takes two files\n") + kDiffHelp);
+  view::Volume a = load(files[0], true), b = load(files[1], true);
+  if (a.nx != b.nx || a.ny != b.ny || a.nz != b.nz)
+    fail("the images differ in size: " + std::to_string(a.nx) + " x " + std::to_string(a.ny) + " x " +
+         std::to_string(a.nz) + " against " + std::to_string(b.nx) + " x " + std::to_string(b.ny) + " x " +
+         std::to_string(b.nz));
+  if (slicesGiven && (o.zFirst < 0 || o.zEnd > a.nz || o.zFirst >= o.zEnd))
+    fail("--slices " + std::to_string(o.zFirst) + ":" + std::to_string(o.zEnd) + " must lie within 0:" +
+         std::to_string(a.nz) + " and hold at least one slice");
+  view::DiffResult r = view::compare(a, b, o);
+  if (r.count == 0) fail("no voxels to compare");
+  std::printf("voxels: %ld\nrmse: %.9g\nmax abs diff: %.9g\nbias: %.9g\n", r.count, r.rmse, r.maxAbs, r.bias);
+  if (r.rmse == 0)
+    std::printf("psnr: inf dB\n");
+  else
+    std::printf("psnr: %.4f dB (peak %.9g)\n", r.psnr, r.peak);
+  if (!std::isnan(tolerance) && !(r.rmse <= tolerance)) {
+    std::printf("rmse above tolerance %.9g\n", tolerance);
+    return 1;
+  }
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string command = argc > 1 ? argv[1] : "";
+  if (command == "--help" || command == "-h") {
+    std::fputs(kHelp, stdout);
+    return 0;
+  }
+  if (command == "info") return info(argc - 1, argv + 1);
+  if (command == "preview") return preview(argc - 1, argv + 1);
+  if (command == "nhdr") return nhdr(argc - 1, argv + 1);
+  if (command == "diff") return diff(argc - 1, argv + 1);
+  std::fputs(kHelp, stderr);
+  return 2;
+}

@@ -1,0 +1,79 @@
+// korvan-view: reading VFF volumes and slices, statistics, preview images,
+// NRRD headers and volume comparison.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace view {
+
+struct HeaderEntry {
+  std::string key, value;  // "key=value;" without '=' and ';'
+};
+
+// A VFF image as stored: a slice (rank 2, nz = 1) or a volume (rank 3) of
+// 8-bit unsigned, 16-bit signed or 32-bit float samples, x fastest, then y,
+// then z. `values` holds the samples present, converted to double.
+struct Volume {
+  std::vector<HeaderEntry> entries;
+  long headerBytes = 0;  // offset of the first sample: the form feed and one byte more
+  int rank = 0;
+  int nx = 0, ny = 0, nz = 1;
+  int bits = 0;
+  long expected = 0;  // samples the header announces
+  long present = 0;   // whole samples the file holds (may exceed expected)
+  long extraBytes = 0;  // bytes after the announced samples
+  std::vector<double> values;  // min(expected, present) samples
+
+  bool complete() const { return present >= expected; }
+  const std::string* find(const std::string& key) const;
+  double at(int x, int y, int z) const { return values[(static_cast<size_t>(z) * ny + y) * nx + x]; }
+};
+
+// Reads and checks a VFF file; on failure `error` says what is wrong.
+bool readVolume(const std::string& path, Volume* volume, std::string* error);
+
+struct Stats {
+  long count = 0;  // finite values
+  long notFinite = 0;
+  double min = 0, max = 0, mean = 0;
+};
+Stats statistics(const std::vector<double>& values);
+
+// 8-bit grey image, rows top to bottom.
+struct GreyImage {
+  int width = 0, height = 0;
+  std::vector<uint8_t> pixels;
+};
+
+// Grey level of a value for the window [lo, hi]: round(255 (v - lo) /
+// (hi - lo)), clamped to 0..255; with hi <= lo a step at lo.
+uint8_t greyLevel(double v, double lo, double hi);
+
+// The axial slice z, then the coronal slice at y = ny/2 and the sagittal
+// slice at x = nx/2 side by side (z upwards in the latter two); a rank-2
+// image gives the slice alone.
+GreyImage previewImage(const Volume& v, double lo, double hi, int axialSlice);
+bool writePng(const std::string& path, const GreyImage& image, std::string* error);
+
+// A detached NRRD header that reads the VFF's samples in place.
+std::string nrrdHeader(const Volume& v, const std::string& dataFile, std::string* warning);
+
+struct DiffOptions {
+  bool fov = false;  // only inside the circle of radius (nx-1)/2 - 1 about the centre
+  int zFirst = 0, zEnd = -1;  // slices zFirst .. zEnd-1 (-1: to the last)
+  double scaleA = 1.0;
+};
+struct DiffResult {
+  long count = 0;
+  double rmse = 0, maxAbs = 0, bias = 0, peak = 0, psnr = 0;
+};
+// Compares a * scaleA with b over the chosen voxels; PSNR uses the range of
+// b over those voxels as its peak.
+DiffResult compare(const Volume& a, const Volume& b, const DiffOptions& options);
+
+// Writes bytes under a temporary name beside `path`, then renames.
+bool writeAtomically(const std::string& path, const std::string& bytes, std::string* error);
+
+}  // namespace view
