@@ -2,6 +2,7 @@
 // loops, and the assembly of the output volumes and slices.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 
 #include "driver/params.h"
@@ -17,6 +18,29 @@ void backProjectViewReference(const float* filtered, ReconParams& p, int view);
 // by direct convolution with the Ram-Lak kernel, or with the FFT ramp filter.
 void reconstructSlabConvolution(ReconParams& p, const char* inSpec);
 void reconstructSlabFft(ReconParams& p, const char* inSpec);
+
+// Per-angle correction of the rotation axis read from the offset file: pairs
+// of a view angle in degrees and an axis offset in unbinned detector columns,
+// ascending in angle, closed by the sentinel (1000, 0).
+struct OffsetTable {
+  static constexpr int kCapacity = 1000;  // 999 pairs and the sentinel
+  int count = 0;                          // pairs read, sentinel not counted
+  float angle[kCapacity] = {};
+  float offset[kCapacity] = {};
+};
+// Reads `fileName` into `table`. A file that does not open gives an empty
+// table; reading stops at the first pair that does not parse; more than 999
+// pairs fail the run.
+void readOffsetTable(const char* fileName, OffsetTable& table);
+// The axis shift, in binned columns, for a view at `angle` degrees: linear
+// interpolation between the entries around it, divided by yBinSize. Returns
+// false (no shift) when the table is empty or the angle lies outside it.
+bool axisShiftAt(const OffsetTable& table, float angle, int yBinSize, float* shift);
+
+// Scale of the finished slab: the step of the integral over the view angles
+// (2/nang for width-truncated data, 1/nang for a full turn, the signed angle
+// step over pi for a half turn plus the fan).
+float angularScaleFactor(const ReconParams& p);
 
 // After each slab: slice order, running min/max, chunk file when several slabs.
 void writeSlab(ReconParams& p);

@@ -3,6 +3,16 @@
 
 #include "driver/params.h"
 
+// Rejects, through failRun, merged values that would make the geometry
+// meaningless or unsafe to set up: bin sizes below 1 or too large for the
+// projection, a non-positive rfan or one that puts the source inside the
+// reconstruction grid, a zero, negative or non-finite angle increment, a bad
+// file increment, a non-finite or far-off centre of rotation or central
+// slice, truncated data whose axis is right of the middle, and a region that
+// lies outside the grid. The driver calls it once, after the header merge and
+// the required-value checks, before planSlabs.
+void checkGeometry(const ReconParams& p);
+
 // Derives the views, angle tables, detector windows, filter length and every
 // working array of the current slab from the merged user fields, and fills
 // the filter or kernel and the weights.
@@ -11,7 +21,9 @@ void setupGeometry(ReconParams& p);
 // The slab plan, run by the driver once before the first setup: copies the
 // z region to zSizeUser/zOriginUser, applies vertical binning to it, takes
 // memoryLimit from the host configuration, computes slicesPerChunk and
-// nChunks and prints the plan line.
+// nChunks and prints the plan line. When a region size is not given the plan
+// is made for the region setup will derive, and zSize is replaced by that
+// region's (binned) height so that the slabs can split it.
 void planSlabs(ReconParams& p);
 
 // In-place radix-2 complex transform of n complex points (2n floats),

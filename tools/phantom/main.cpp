@@ -49,6 +49,8 @@ const char kHelp[] =
     "                          the Shepp-Logan shell (default 0.05)\n"
     "      --noise PHOTONS     Poisson noise for PHOTONS incident photons per pixel\n"
     "                          (default: none)\n"
+    "      --gain-error PCT    detector columns with gain errors of up to PCT percent,\n"
+    "                          which reconstruct as rings (default 0; rings: 1)\n"
     "      --seed S            seed of the noise and of the rings' gains (default 1)\n"
     "      --truth FILE        also write the phantom on the reconstruction grid\n"
     "                          (float VFF volume, 2x2x2 sub-samples per voxel)\n"
@@ -61,7 +63,7 @@ const char kHelp[] =
 
 enum OptionCode {
   kFirst = 1000, kViews, kStep, kStart, kFull360, kReverse, kWidth, kHeight, kRfan, kAxis, kCentralSlice,
-  kTruncateFrom, kBits, kScale, kPhantom, kDensity, kNoise, kSeed, kTruth,
+  kTruncateFrom, kBits, kScale, kPhantom, kDensity, kNoise, kGainError, kSeed, kTruth,
 };
 
 const option kOptions[] = {
@@ -74,7 +76,7 @@ const option kOptions[] = {
     {"truncate-from", required_argument, nullptr, kTruncateFrom},
     {"bits", required_argument, nullptr, kBits},    {"scale", required_argument, nullptr, kScale},
     {"phantom", required_argument, nullptr, kPhantom}, {"density", required_argument, nullptr, kDensity},
-    {"noise", required_argument, nullptr, kNoise},  {"seed", required_argument, nullptr, kSeed},
+    {"noise", required_argument, nullptr, kNoise},  {"gain-error", required_argument, nullptr, kGainError},  {"seed", required_argument, nullptr, kSeed},
     {"truth", required_argument, nullptr, kTruth},  {"help", no_argument, nullptr, 'h'},
     {nullptr, 0, nullptr, 0},
 };
@@ -83,7 +85,7 @@ struct Settings {
   std::string pattern, truth, phantomName = "shepp";
   int first = 0, views = -1, width = 64, height = 64, truncateFrom = 0, bits = 32;
   double step = 2.0, start = 0.0, rfan = 256.0, axis = NAN, centralSlice = NAN, scale = 20000.0;
-  double density = 0.05, noise = 0.0;
+  double density = 0.05, noise = 0.0, gainError = NAN;
   unsigned long long seed = 1;
   bool startGiven = false, full360 = false, reverse = false;
 };
@@ -144,6 +146,7 @@ Settings parse(int argc, char** argv) {
       case kPhantom: s.phantomName = optarg; break;
       case kDensity: s.density = number(optarg, name); break;
       case kNoise: s.noise = number(optarg, name); break;
+      case kGainError: s.gainError = number(optarg, name); break;
       case kSeed: s.seed = static_cast<unsigned long long>(whole(optarg, name)); break;
       case kTruth: s.truth = optarg; break;
       default: std::fputs(kUsage, stderr); std::exit(2);
@@ -253,7 +256,10 @@ int main(int argc, char** argv) {
   const std::string headerText = phantom::projectionHeaderText(header);
 
   std::vector<double> gains;
-  if (s.phantomName == "rings") gains = phantom::columnGains(s.width, s.seed);
+  // Column gain errors make rings; the rings phantom has them at 1 % unless
+  // --gain-error says otherwise, and any other phantom can have them too.
+  double gainError = std::isnan(s.gainError) ? (s.phantomName == "rings" ? 1.0 : 0.0) : s.gainError;
+  if (gainError > 0) gains = phantom::columnGains(s.width, s.seed, gainError / 100);
   std::mt19937_64 noise(s.seed);
   long clamped = 0;
   int edgeView = -1;

@@ -104,11 +104,11 @@ std::string encodeFloats(const std::vector<float>& values) {
   return out;
 }
 
-std::vector<double> columnGains(int width, uint64_t seed) {
+std::vector<double> columnGains(int width, uint64_t seed, double spreadFraction) {
   // A stream of its own, so that switching the noise on or off does not
   // change the rings.
   std::mt19937_64 rng(seed ^ 0x9E3779B97F4A7C15ull);
-  std::uniform_real_distribution<double> spread(-0.01, 0.01);
+  std::uniform_real_distribution<double> spread(-spreadFraction, spreadFraction);
   std::vector<double> gains(width);
   for (double& g : gains) g = 1.0 + spread(rng);
   return gains;

@@ -37,8 +37,8 @@ std::string encodeSamples(const std::vector<double>& values, int bits, double sc
 std::string encodeFloats(const std::vector<float>& values);
 
 // Detector columns with gain errors, as rings mode uses them: each column's
-// gain differs from 1 by up to 1 %, drawn from the seed.
-std::vector<double> columnGains(int width, uint64_t seed);
+// gain differs from 1 by up to spreadFraction (0.01 = 1 %), drawn from the seed.
+std::vector<double> columnGains(int width, uint64_t seed, double spreadFraction = 0.01);
 // Turns ideal line integrals p (rows of `width`) into measured ones:
 // I = N0 g exp(-p) with the column gains g (none: 1), drawn from a Poisson
 // distribution when photons N0 > 0 (a count of zero is taken as half a

@@ -1,0 +1,339 @@
+// From reconstructed slabs to output files: the slab writer keeps the running
+// extremes and gathers the slabs of a multi-slab run in the chunk file; the
+// output assembly reads the slices back in z order, optionally removes ring
+// artefacts, masks the field of view and writes the 16-bit volume, the
+// optional byte volume and the optional float slices, each with its VFF
+// header.
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "backproject/backproject.h"
+#include "host/host.h"
+#include "rings/rings.h"
+#include "vff/vff.h"
+
+namespace {
+
+// Files that must not outlive a failed run: the chunk file is temporary, and
+// an output file stopped half-way still carries a header promising every
+// slice, so it would pass for complete. Each is watched from the moment it is
+// created until it is finished; whatever ends the process in between (any
+// failRun of any stage) closes and removes the watched files on the way out.
+enum Slot { kChunkSlot, kVolumeSlot, kByteSlot, kSliceSlot, kSlotCount };
+
+struct WatchedFile {
+  bool active;
+  FILE* file;
+  char name[1100];
+};
+WatchedFile watched[kSlotCount];
+
+void discardWatchedFiles() {
+  for (WatchedFile& w : watched) {
+    if (!w.active) continue;
+    if (w.file) std::fclose(w.file);
+    std::remove(w.name);
+    w.active = false;
+    w.file = nullptr;
+  }
+}
+
+// Opens `name` with `mode` and watches it; nullptr when it does not open (a
+// file already watched in that slot stays watched).
+FILE* openWatched(Slot slot, const char* name, const char* mode) {
+  static bool registered = false;
+  if (!registered) {
+    std::atexit(discardWatchedFiles);
+    registered = true;
+  }
+  FILE* file = std::fopen(name, mode);
+  if (!file) return nullptr;
+  WatchedFile& w = watched[slot];
+  w.active = true;
+  w.file = file;
+  std::snprintf(w.name, sizeof w.name, "%s", name);
+  return file;
+}
+
+[[noreturn]] void failWrite(Slot slot) {
+  if (slot == kChunkSlot) failRunf("Error: could not write chunk file %s (disk full?)", watched[slot].name);
+  failRunf("Error: could not write %s (disk full?)", watched[slot].name);
+}
+
+void writeWatched(Slot slot, const void* data, size_t size, long count) {
+  if (std::fwrite(data, size, count, watched[slot].file) != static_cast<size_t>(count)) failWrite(slot);
+}
+
+// Closes the file, failing when any write to it went wrong; it stays watched
+// until finishWatched or removeWatched.
+void closeWatched(Slot slot) {
+  FILE* file = watched[slot].file;
+  if (!file) return;
+  watched[slot].file = nullptr;
+  const bool failed = std::ferror(file) != 0;
+  if (std::fclose(file) != 0 || failed) failWrite(slot);
+}
+
+// The file is complete: close it and keep it.
+void finishWatched(Slot slot) {
+  closeWatched(slot);
+  watched[slot].active = false;
+}
+
+void removeWatched(Slot slot) {
+  if (watched[slot].file) std::fclose(watched[slot].file);
+  std::remove(watched[slot].name);
+  watched[slot].active = false;
+  watched[slot].file = nullptr;
+}
+
+std::string chunkFileName() {
+  char name[1100];
+  std::snprintf(name, sizeof name, "%s.%d", runNames.outFile, kNodeNumber);
+  return name;
+}
+
+// Slab element of slice row `row`, slice column `col` and slab slice z: the
+// slice is mirrored in x when the output is reflected.
+long slabIndex(const ReconParams& p, int row, int col, int z) {
+  const int x = p.reflect ? p.xSize - 1 - col : col;
+  return (static_cast<long>(row) * p.xSize + x) * p.zSize + z;
+}
+
+void copySliceOut(ReconParams& p, int z) {
+  for (int row = 0; row < p.ySize; ++row)
+    for (int col = 0; col < p.xSize; ++col)
+      p.floatSlice[static_cast<long>(row) * p.xSize + col] = p.volume[slabIndex(p, row, col, z)];
+}
+
+// Conversions toward zero that stay defined for values out of range: they
+// saturate, and a NaN gives 0.
+int16_t truncToShort(double value) {
+  if (value >= 32767.0) return 32767;
+  if (value <= -32768.0) return -32768;
+  return value == value ? static_cast<int16_t>(value) : 0;
+}
+
+uint8_t truncToByte(float value) {
+  if (value > 255.0f) return 255;
+  return value >= 0.0f ? static_cast<uint8_t>(value) : 0;
+}
+
+struct Scales {
+  float byteScale;   // (value - minValue) * byteScale spans 0 .. 255
+  float shortScale;
+  bool hounsfield;   // water maps to 0 and air to -1000
+};
+
+Scales outputScales(const ReconParams& p) {
+  Scales s;
+  // A constant volume has no range to spread over the bytes: all bytes 0.
+  s.byteScale = p.maxValue == p.minValue ? 0.0f : static_cast<float>(255.0 / (double(p.maxValue) - p.minValue));
+  s.hounsfield = p.waterValue != -1.0f && p.airValue != -1.0f;
+  if (s.hounsfield) {
+    s.shortScale = static_cast<float>(1000.0 / (double(p.waterValue) - p.airValue));
+  } else if (p.maxValue == 0.0f && p.minValue == 0.0f) {
+    s.shortScale = 0.0f;  // an all-zero volume stays all zero
+  } else {
+    // The largest magnitude maps to 32767.
+    const float magnitude = std::fabs(p.minValue) < p.maxValue ? p.maxValue : std::fabs(p.minValue);
+    s.shortScale = static_cast<float>(32767.0 / magnitude);
+  }
+  return s;
+}
+
+// Field-of-view circle in slice coordinates: outside the circle every ray
+// missed part of the views, so nothing there is trusted.
+struct Mask {
+  float cx, cy, radius;
+};
+
+Mask fieldOfViewMask(const ReconParams& p) {
+  Mask m;
+  const float R = static_cast<float>((p.gridSizeXY - 1) * 0.5);
+  m.cx = p.reflect ? static_cast<float>(double(p.xOrigin) + p.xSize - 1 - R) : static_cast<float>(double(R) - p.xOrigin);
+  m.cy = static_cast<float>(double(R) - p.yOrigin);
+  const float right = static_cast<float>(double(p.yprojSizeUser) - 2 - p.axisUser);
+  m.radius = p.axisUser < right ? p.axisUser : right;
+  return m;
+}
+
+// Ring correction works on a 16-bit N x N image of the slice, centred on the
+// rotation axis through the two offsets.
+struct RingPlan {
+  bool used;
+  int n;
+  float magnitude;
+  float columnOffset, rowOffset;
+  int passes;
+};
+
+RingPlan planRingCorrection(const ReconParams& p) {
+  RingPlan r{};
+  r.used = p.ringCorrection && p.xSize >= 10 && p.ySize >= 10;
+  if (!r.used) return r;
+  r.n = p.xSize > p.ySize ? p.xSize : p.ySize;
+  if (r.n % 2) ++r.n;
+  r.magnitude = std::fabs(p.maxValue) > std::fabs(p.minValue) ? std::fabs(p.maxValue) : std::fabs(p.minValue);
+  const float h = static_cast<float>(p.projWidth * 0.5 / p.yBinSize);
+  const int16_t colAxis = static_cast<int16_t>(p.reflect ? double(p.xSize) - h + p.xOrigin : double(h) - p.xOrigin);
+  const int16_t rowAxis = static_cast<int16_t>(double(h) - p.yOrigin);
+  r.columnOffset = static_cast<float>(colAxis - r.n / 2);
+  r.rowOffset = static_cast<float>(rowAxis - r.n / 2);
+  // Three passes for fine detector elements (or none given) and small slices.
+  r.passes = (p.elementSize < 0.015f || r.n < 300) ? 3 : 1;
+  return r;
+}
+
+void correctRings(ReconParams& p, const RingPlan& r) {
+  toScratchImage(ringState.scratch_image, r.n, p.floatSlice, p.xSize, p.ySize, r.magnitude);
+  for (int pass = 0; pass < r.passes; ++pass)
+    ringCorrectSlice(r.n, ringState.scratch_image, r.columnOffset, r.rowOffset);
+  fromScratchImage(ringState.scratch_image, r.n, p.floatSlice, p.xSize, p.ySize, r.magnitude);
+}
+
+// Masks p.floatSlice and fills the 16-bit and (when wanted) the byte slice.
+void maskAndScale(ReconParams& p, const Mask& mask, const Scales& scales, bool bytes) {
+  for (int row = 0; row < p.ySize; ++row) {
+    for (int col = 0; col < p.xSize; ++col) {
+      const long i = static_cast<long>(row) * p.xSize + col;
+      const double dx = double(col) - mask.cx;
+      const double dy = double(row) - mask.cy;
+      if (std::sqrt(dx * dx + dy * dy) >= mask.radius) p.floatSlice[i] = 0.0f;
+      const float value = p.floatSlice[i];
+      if (bytes) p.byteSlice[i] = truncToByte(static_cast<float>((double(value) - p.minValue) * scales.byteScale));
+      const float s = scales.hounsfield ? static_cast<float>((double(value) - p.waterValue) * scales.shortScale)
+                                        : static_cast<float>(double(value) * scales.shortScale);
+      p.shortSlice[i] = truncToShort(s);
+    }
+  }
+}
+
+void createWithHeader(Slot slot, const char* name, const char* failure, const ReconParams& p, const char* title,
+                      const char* date, int bits) {
+  FILE* file = openWatched(slot, name, "wb");
+  if (!file) failRunf(failure, name);
+  writeVffHeader(p, title, date, file, bits);
+}
+
+void writeSliceFile(ReconParams& p, const char* title, const char* date, const char* pattern, int z) {
+  char name[1100];
+  std::snprintf(name, sizeof name, pattern, p.zOriginUser / p.zBinSize + z);
+  FILE* file = openWatched(kSliceSlot, name, "wb");
+  if (!file) failRunf("Error: could not open slicefile %s", name);
+  writeVffHeader(p, title, date, file, 32);
+  const long pixels = static_cast<long>(p.xSize) * p.ySize;
+  swapBytes32(p.floatSlice, pixels);
+  writeWatched(kSliceSlot, p.floatSlice, sizeof(float), pixels);
+  finishWatched(kSliceSlot);
+}
+
+}  // namespace
+
+int readSlice(ReconParams& p, int z, FILE* chunkFile) {
+  const long pixels = static_cast<long>(p.xSize) * p.ySize;
+  if (p.nChunks > 1) {
+    return chunkFile && std::fread(p.floatSlice, sizeof(float), pixels, chunkFile) == static_cast<size_t>(pixels);
+  }
+  if (z < 0 || z >= p.zSize) return 0;
+  copySliceOut(p, z);
+  return 1;
+}
+
+void storeSlice(ReconParams& p, int z) {
+  for (int row = 0; row < p.ySize; ++row)
+    for (int col = 0; col < p.xSize; ++col)
+      p.volume[slabIndex(p, row, col, z)] = p.floatSlice[static_cast<long>(row) * p.xSize + col];
+}
+
+void toScratchImage(int16_t* image, int n, const float* slice, int width, int height, float m) {
+  const float f = static_cast<float>(29000.0 / m);
+  for (int row = 0; row < n; ++row)
+    for (int col = 0; col < n; ++col)
+      image[static_cast<long>(row) * n + col] =
+          row < height && col < width ? truncToShort(double(slice[static_cast<long>(row) * width + col]) * f) : 0;
+}
+
+void fromScratchImage(const int16_t* image, int n, float* slice, int width, int height, float m) {
+  const float g = static_cast<float>(m * (1.0 / 29000.0));
+  for (int row = 0; row < height; ++row)
+    for (int col = 0; col < width; ++col)
+      slice[static_cast<long>(row) * width + col] = static_cast<float>(image[static_cast<long>(row) * n + col] * double(g));
+}
+
+void writeSlab(ReconParams& p) {
+  const bool chunked = p.nChunks > 1;
+  const std::string chunkName = chunkFileName();
+  if (p.chunkIndex == 0) {
+    p.maxValue = -1e8f;
+    p.minValue = 1e8f;
+    if (chunked && !openWatched(kChunkSlot, chunkName.c_str(), "wb"))
+      failRunf("Error: could not create chunk file %s", chunkName.c_str());
+  } else if (chunked && !openWatched(kChunkSlot, chunkName.c_str(), "ab")) {
+    failRunf("Error: could not append to chunk file %s", chunkName.c_str());
+  }
+
+  const long pixels = static_cast<long>(p.xSize) * p.ySize;
+  for (int z = 0; z < p.zSize; ++z) {
+    copySliceOut(p, z);
+    for (long i = 0; i < pixels; ++i) {
+      const float v = p.floatSlice[i];  // a NaN changes neither extreme
+      if (v > p.maxValue) p.maxValue = v;
+      if (v < p.minValue) p.minValue = v;
+    }
+    if (chunked) writeWatched(kChunkSlot, p.floatSlice, sizeof(float), pixels);
+  }
+  if (chunked) closeWatched(kChunkSlot);
+}
+
+void assembleOutput(ReconParams& p, const char* title, const char* date, const char* slicePattern) {
+  p.chunkIndex = 0;
+  std::printf("finished gathering min/max information\n");
+  const Scales scales = outputScales(p);
+  const bool chunked = p.nChunks > 1;
+  const bool bytes = nameGiven(runNames.byteFile);
+  const bool slices = slicePattern && nameGiven(slicePattern);
+
+  createWithHeader(kVolumeSlot, runNames.outFile, "Error: could not open outfile %s", p, title, date, 16);
+  if (bytes) createWithHeader(kByteSlot, runNames.byteFile, "Error: could not open bytefile %s", p, title, date, 8);
+
+  const std::string chunkName = chunkFileName();
+  FILE* chunk = nullptr;
+  if (chunked && !(chunk = openWatched(kChunkSlot, chunkName.c_str(), "rb")))
+    failRunf("Error: could not read chunk file %s", chunkName.c_str());
+
+  const Mask mask = fieldOfViewMask(p);
+  const RingPlan rings = planRingCorrection(p);
+  bool correctInOutputPass = rings.used;
+  if (rings.used) setupRingCorrection(rings.n, p.maxValue, p.minValue);
+  if (rings.used && !chunked) {
+    // The whole volume is in memory: correct it in place first.
+    for (int z = 0; z < p.zSize; ++z) {
+      readSlice(p, z, nullptr);
+      correctRings(p, rings);
+      storeSlice(p, z);
+    }
+    correctInOutputPass = false;
+  }
+
+  const long pixels = static_cast<long>(p.xSize) * p.ySize;
+  for (int z = 0; z < p.zSize; ++z) {
+    // Every slice was written to the chunk file, so one missing means the
+    // file was cut short: the volume cannot be completed.
+    if (!readSlice(p, z, chunk)) failRunf("Error: could not read chunk file %s", chunkName.c_str());
+    if (correctInOutputPass) correctRings(p, rings);
+    maskAndScale(p, mask, scales, bytes);
+    swapBytes16(p.shortSlice, pixels);  // most significant byte first
+    if (bytes) writeWatched(kByteSlot, p.byteSlice, 1, pixels);
+    writeWatched(kVolumeSlot, p.shortSlice, sizeof(int16_t), pixels);
+    if (slices) writeSliceFile(p, title, date, slicePattern, z);
+  }
+
+  if (rings.used) releaseRingCorrection();
+  finishWatched(kVolumeSlot);
+  if (bytes) finishWatched(kByteSlot);
+  if (chunked) removeWatched(kChunkSlot);
+}

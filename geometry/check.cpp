@@ -1,0 +1,80 @@
+// Input checks of the geometry. Setup itself trusts its inputs; every value
+// that could make it divide by zero, index outside an array or size an array
+// negatively is turned away here, once, with a message naming the value.
+#include <cmath>
+
+#include "geometry/geometry.h"
+#include "geometry/working_size.h"
+#include "host/host.h"
+
+using namespace geometry_detail;
+
+namespace {
+
+// A region along one axis, in binned voxels: the origin must be unset (-1) or
+// inside the grid, the size unset or non-negative, and zero only where an
+// empty region is meaningful (z: a run that reconstructs nothing).
+void checkRegion(const char* name, int origin, int size, int bin, int grid, bool zeroSizeAllowed) {
+  const int o = binnedRegion(origin, bin);
+  const int s = binnedRegion(size, bin);
+  if (o < -1 || o >= grid)
+    failRunf("Error: reconstruction region %s origin %d is outside the grid of %d", name, o, grid);
+  if (s < -1 || (s == 0 && !zeroSizeAllowed)) failRunf("Error: reconstruction region %s size %d is too small", name, s);
+}
+
+}  // namespace
+
+void checkGeometry(const ReconParams& p) {
+  if (p.yBinGiven && p.yBinSize < 1) failRunf("Error: y bin size must be at least 1 (got %d)", p.yBinSize);
+  if (p.zBinGiven && p.zBinSize < 1) failRunf("Error: z bin size must be at least 1 (got %d)", p.zBinSize);
+  const int yBin = yBinFactor(p);
+  const int zBin = zBinFactor(p);
+  const int binnedWidth = p.projWidth / yBin;
+  const int height = workingHeight(p);
+  if (binnedWidth < 2 || height < 2)
+    failRunf("Error: projections of %d x %d are too small for bin sizes %d x %d", p.projWidth, p.projHeight, yBin,
+             zBin);
+
+  if (!(p.rfanY > 0) || !std::isfinite(p.rfanY)) failRunf("Error: rfan must be positive (got %f)", p.rfanY);
+
+  if (p.angleIncrement == 0 || !std::isfinite(p.angleIncrement)) failRun("Error: angle increment must not be zero");
+  if (p.fileIncrementGiven) {
+    if (p.fileIncrement < 1) failRunf("Error: file increment must be at least 1 (got %d)", p.fileIncrement);
+    if (p.angleIncrementUser == 0) failRun("Error: -l needs the angle increment between files given with -t");
+  }
+  // The step between used views; more than a full turn leaves no views at all.
+  const float increment =
+      p.fileIncrementGiven ? static_cast<float>(double(p.fileIncrement) * p.angleIncrementUser) : p.angleIncrement;
+  if (!(increment > 0 && increment <= 360))
+    failRunf("Error: angle increment must be between 0 and 360 degrees (got %f)", increment);
+
+  if (!(p.axisUser >= -double(p.projWidth) && p.axisUser <= 2.0 * p.projWidth))
+    failRunf("Error: center of rotation %f is outside the projection width %d", p.axisUser, p.projWidth);
+  if (!std::isfinite(p.centralSliceUser))
+    failRunf("Error: central slice %f is not a finite number", p.centralSliceUser);
+
+  if (binnedWidth > kMaxWorkingWidth)
+    failRunf("Error: working projection width of %d columns exceeds the limit of %d", binnedWidth, kMaxWorkingWidth);
+  const int width = workingWidth(p);
+  if (p.truncated) {
+    if (width - binnedWidth < 1)
+      failRunf("Error: width-truncated data needs the center of rotation left of the middle of the detector row "
+               "(center %f, width %d)",
+               p.axisUser, p.projWidth);
+    if (width > kMaxWorkingWidth)
+      failRunf("Error: working projection width of %d columns exceeds the limit of %d", width, kMaxWorkingWidth);
+  }
+
+  // rfan is also the source-to-axis distance in voxels. A source inside the
+  // grid's circumscribed circle would see voxels at or behind itself; outside
+  // it every in-circle voxel is magnified at most 1 / (1 - 1/sqrt 2) times,
+  // which bounds the detector window.
+  const double cornerDistance = (width - 1) * 0.5 * std::sqrt(2.0);
+  if (!(binScaled(p.rfanY, yBin) > cornerDistance))
+    failRunf("Error: rfan %f puts the source inside the reconstruction grid (rfan must exceed %f)", p.rfanY,
+             cornerDistance * yBin);
+
+  checkRegion("x", p.xOrigin, p.xSize, yBin, width, false);
+  checkRegion("y", p.yOrigin, p.ySize, yBin, width, false);
+  checkRegion("z", p.zOrigin, p.zSize, zBin, height, true);
+}
