@@ -22,13 +22,15 @@ build/tools/korvan-phantom -o "$OUT/proj/p%d.vff" --width 128 --height 128 --rfa
   --axis 63.5 --central-slice 63.5 --full360 --step 1 --truth "$OUT/truth.vff"
 
 echo "== reconstructing"
-build/korvan -i "$OUT/proj/p%d.vff" -f 0 -v -o "$OUT/recon.vff" -b "$OUT/recon-bytes.vff" \
+build/korvan -i "$OUT/proj/p%d.vff" -f 0 -v -z 0 -o "$OUT/recon.vff" -b "$OUT/recon-bytes.vff" \
   -w "$OUT/slice%03d.vff"
 
 echo "== preview and comparison with the phantom"
-build/tools/korvan-view preview "$OUT/recon.vff" -o "$OUT/recon.png"
+build/tools/korvan-view preview "$OUT/recon.vff" -o "$OUT/recon.png" --window 9000 --level 4500
 build/tools/korvan-view preview "$OUT/truth.vff" -o "$OUT/truth.png"
-build/tools/korvan-view info "$OUT/recon.vff"
+build/tools/korvan-view info "$OUT/recon.vff" | tail -5
+build/tools/korvan-view nhdr "$OUT/recon.vff"
+grep -A1 -h "Backproject speed" "$OUT/korvan.log" | sed -n "s/^: //p"
 cat <<TXT
 
 Done. In $OUT:
@@ -38,5 +40,5 @@ Done. In $OUT:
   recon.png          central axial, coronal and sagittal slices of the result
   truth.png          the same slices of the phantom
   korvan.log         the run's log (timing figures, voxel updates per second)
-Open recon.vff.nhdr (korvan-view nhdr) in 3-D Slicer, Fiji or ParaView.
+  recon.vff.nhdr     a NRRD header: open the volume in 3-D Slicer, Fiji or ParaView
 TXT
