@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -106,6 +107,11 @@ void setupSlab(ReconParams& p) {
   setupGeometry(p);
 }
 
+// Wall-clock seconds since `start`. The figures are logged with two decimals,
+// so they are measured on a monotonic clock finer than whole seconds.
+using Clock = std::chrono::steady_clock;
+double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+
 void reconstructSlab(ReconParams& p) {
   // The Ram-Lak kernel cannot reach further than the projection is wide.
   if (p.convolution && (p.kernelLength == -1 || p.kernelLength > p.yprojSizeUser)) p.kernelLength = p.yprojSizeUser;
@@ -131,7 +137,7 @@ void korvanMain(int argc, char** argv) {
   initRunNames();
   std::atexit(report_at_exit);
   printBanner();
-  const std::time_t runStart = std::time(nullptr);
+  const Clock::time_point runStart = Clock::now();
 
   parseArguments(p, argc, argv);
   if (p.jobId != -1) log_errorf("process %d started on node %d...", p.jobId, kNodeNumber);
@@ -149,16 +155,16 @@ void korvanMain(int argc, char** argv) {
 
   pristine = p;
   setupGeometry(p);
-  const double firstSetupTime = std::difftime(std::time(nullptr), runStart);
+  const double firstSetupTime = secondsSince(runStart);
   double totalSetupTime = firstSetupTime;
   if (p.zSize > 0) checkProjectionFiles(p);
-  const std::time_t loopStart = std::time(nullptr);
+  const Clock::time_point loopStart = Clock::now();
 
   int slicesDone = 0;
   for (p.chunkIndex = 0; p.chunkIndex < p.nChunks;) {
-    const std::time_t slabStart = std::time(nullptr);
+    const Clock::time_point slabStart = Clock::now();
     if (p.nChunks > 1) setupSlab(p);
-    totalSetupTime += std::difftime(std::time(nullptr), slabStart);
+    totalSetupTime += secondsSince(slabStart);
     if (p.chunkIndex == 0) report_status(p.jobId, "setup...", 1.0);
     slicesDone += p.zSize;
 
@@ -177,7 +183,7 @@ void korvanMain(int argc, char** argv) {
   // The first setup happened before the loop started but is still counted in
   // the setup total; a short run can therefore show no loop time at all, and
   // then it has no meaningful speed either.
-  const double loopTime = std::difftime(std::time(nullptr), loopStart) - totalSetupTime;
+  const double loopTime = secondsSince(loopStart) - totalSetupTime;
   const double backProjections = double(p.xSize) * p.ySize * p.zSize * p.nang;
   const float speed = static_cast<float>(loopTime > 0.0 ? backProjections / loopTime : 0.0);
   log_errorf("Execution time = %0.2f seconds\n", loopTime);
