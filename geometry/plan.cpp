@@ -33,8 +33,8 @@ void planSlabs(ReconParams& p) {
 
   // Slice and volume sizes in binned voxels. Given sizes are planned as they
   // stand; when a size is missing there is nothing to plan from, so the plan
-  // is made for the region setup will derive, and the slab loop gets that
-  // region's height to split.
+  // is made for the region setup will derive. The slab loop gets the clipped
+  // height to split.
   uint64_t xVoxels, yVoxels;
   if (p.xSize != -1 && p.ySize != -1 && p.zSize != -1) {
     xVoxels = static_cast<uint64_t>(p.xSize / p.yBinSize);
@@ -44,8 +44,10 @@ void planSlabs(ReconParams& p) {
     const int width = workingWidth(p);
     xVoxels = static_cast<uint64_t>(clippedSize(binnedRegion(p.xSize, bin), binnedRegion(p.xOrigin, bin), width));
     yVoxels = static_cast<uint64_t>(clippedSize(binnedRegion(p.ySize, bin), binnedRegion(p.yOrigin, bin), width));
-    p.zSize = clippedSize(p.zSize, p.zOrigin, workingHeight(p));
   }
+  // Setup clips the height to the grid in any case; planning slabs beyond it
+  // would only add empty ones.
+  p.zSize = clippedSize(p.zSize, p.zOrigin, workingHeight(p));
   const uint64_t sliceBytes = xVoxels * yVoxels * 4;
   if (p.memoryLimit <= 0 || static_cast<uint64_t>(p.memoryLimit) < sliceBytes)
     failRunf("Error: memory limit of %d bytes is smaller than one slice of %llu bytes", p.memoryLimit,

@@ -276,6 +276,15 @@ TEST_F(GeometryRun, SlabPlanSplitsAGivenRegionUnderTheLimit) {
   testing::internal::GetCapturedStdout();
   EXPECT_EQ(std::vector<int>({p.zSize, p.zOrigin, p.zSizeUser, p.zOriginUser, p.nChunks}),
             std::vector<int>({50, 5, 100, 10, 1}));
+
+  // A height reaching past the grid is planned as setup will clip it: no
+  // empty slabs after the last slice.
+  p = scanRecord(512, 600);
+  p.xSize = p.ySize = 512, p.zSize = 700, p.zOrigin = 100;
+  testing::internal::CaptureStdout();
+  planSlabs(p);
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(std::vector<int>({p.zSize, p.nChunks}), std::vector<int>({500, 2}));
 }
 
 TEST_F(GeometryRun, SlabPlanForAnUnsetRegionSplitsTheRegionSetupDerives) {
