@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "backproject/backproject.h"
 #include "backproject/column.h"
@@ -21,9 +22,9 @@ using namespace backproject_detail;
 
 namespace {
 
-void accumulateColumnScalar(const float* column, const float*, long rows, const ViewGeometry& g,
-                            const ColumnRay& c, float* voxel) {
-  for (int z = c.zLo; z < c.zHi; ++z, ++voxel) accumulateSlice(column, rows, g, c, z, voxel);
+void accumulateColumnScalar(const FilteredView& f, const ViewGeometry& g, const ColumnRay& c, float* voxel) {
+  const float* column = f.samples + c.iu * f.rows;
+  for (int z = c.zLo; z < c.zHi; ++z, ++voxel) accumulateSlice(column, f.rows, g, c, z, voxel);
 }
 
 ColumnKernel kernelFor(SimdLevel level) {
@@ -61,19 +62,26 @@ SimdLevel bestSimdLevel() {
 
 void backProjectViewWith(const float* filtered, ReconParams& p, int view, SimdLevel level) {
   const ViewGeometry g = viewGeometry(p, view);
-  const long rows = p.zprojSize;
-  const float* end = filtered + static_cast<std::ptrdiff_t>(p.yprojSize) * rows;
+  const long count = static_cast<long>(p.yprojSize) * p.zprojSize;
+  FilteredView f{filtered, filtered + count, nullptr, p.zprojSize};
+
+  // The AVX-512 kernel reads the view widened to double, padded at the end.
+  // The buffer lives on with the calling thread, so a run of views reuses it.
+  thread_local std::vector<double> widened;
+  if (level == SimdLevel::kAvx512) {
+    widened.assign(filtered, filtered + count);
+    widened.resize(static_cast<size_t>(count + kWidenedPadding), 0.0);
+    f.widened = widened.data();
+  }
+
   const ColumnKernel kernel = kernelFor(level);
   const int yEnd = p.yOrigin + p.ySize;
-
   // One voxel row (xSize x zSize contiguous floats) per task. Dynamic
   // scheduling evens out the rows, which shorten towards the edge of the
   // field-of-view circle.
 #pragma omp parallel for schedule(dynamic, 1)
   for (int y = p.yOrigin; y < yEnd; ++y) {
-    forEachColumn(p, g, y, [&](int x, const ColumnRay& c) {
-      kernel(filtered + c.iu * rows, end, rows, g, c, voxelAt(p, x, y, c.zLo));
-    });
+    forEachColumn(p, g, y, [&](int x, const ColumnRay& c) { kernel(f, g, c, voxelAt(p, x, y, c.zLo)); });
   }
 }
 

@@ -152,10 +152,11 @@ void accumulateColumnAvx2(const FilteredView& f, const ViewGeometry& g, const Co
 void accumulateColumnAvx512(const FilteredView& f, const ViewGeometry& g, const ColumnRay& c, float* voxel);
 
 // Largest magnification m at which the slices of one vector step fall within
-// one contiguous load of the filtered column: for n lanes the rows iv span at
-// most floor((n - 1) m) + 1 beyond the first lane, plus one for iv + 1, which
-// stays inside 2n floats while m < 2. Columns with a larger (or a negative)
-// m gather their samples instead.
+// one contiguous load of 2n samples of the filtered column: the rows iv of n
+// lanes lie within floor((n - 1) m) + 1 of the first lane's row, and iv + 1
+// one further, which stays below 2n while m < 2 (the margin to 2 absorbs
+// the rounding of v). Columns with a larger (or a negative) m gather their
+// samples instead.
 constexpr float kContiguousMaxM = 1.9f;
 
 }  // namespace backproject_detail

@@ -8,6 +8,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <random>
 #include <string>
@@ -57,41 +58,29 @@ struct Scan {
   bool tightColumns = false;  // cut the filtered array after the last column read
 };
 
+Scan variant(const char* name, void (*change)(Scan&)) {
+  Scan scan{name};
+  change(scan);
+  return scan;
+}
+
 std::vector<Scan> scans() {
-  std::vector<Scan> list;
-  list.push_back({"full_turn"});
-  Scan s{"half_turn"};
-  s.full360 = false;
-  s.step = 7;
-  list.push_back(s);
-  s = {"reverse_rotation"};
-  s.reverse = true;
-  list.push_back(s);
-  s = {"width_truncated"};
-  s.truncated = true;
-  s.axisOffset = 4.5f;
-  list.push_back(s);
-  s = {"sub_region_odd_grid"};
-  s.width = 25;
-  s.height = 19;
-  s.xOrigin = 3, s.xSize = 15, s.yOrigin = 5, s.ySize = 12, s.zOrigin = 4, s.zSize = 11;
-  list.push_back(s);
-  s = {"strong_cone"};  // m from about 0.6 to 2.4: contiguous and gathered columns
-  s.width = 48;
-  s.height = 40;
-  s.rfan = 40;
-  list.push_back(s);
-  s = {"slab_partly_outside_held_rows"};
-  s.heldRows = 9;
-  list.push_back(s);
-  s = {"slab_wholly_outside_held_rows"};
-  s.rowShift = 100;
-  list.push_back(s);
-  s = {"last_column_at_array_end"};
-  s.height = 40;
-  s.tightColumns = true;
-  list.push_back(s);
-  return list;
+  return {
+      Scan{"full_turn"},
+      variant("half_turn", [](Scan& s) { s.full360 = false, s.step = 7; }),
+      variant("reverse_rotation", [](Scan& s) { s.reverse = true; }),
+      variant("width_truncated", [](Scan& s) { s.truncated = true, s.axisOffset = 4.5f; }),
+      variant("sub_region_odd_grid",
+              [](Scan& s) {
+                s.width = 25, s.height = 19;
+                s.xOrigin = 3, s.xSize = 15, s.yOrigin = 5, s.ySize = 12, s.zOrigin = 4, s.zSize = 11;
+              }),
+      // m from about 0.6 to 2.4: columns read contiguously and gathered.
+      variant("strong_cone", [](Scan& s) { s.width = 48, s.height = 40, s.rfan = 40; }),
+      variant("slab_partly_outside_held_rows", [](Scan& s) { s.heldRows = 9; }),
+      variant("slab_wholly_outside_held_rows", [](Scan& s) { s.rowShift = 100; }),
+      variant("last_column_at_array_end", [](Scan& s) { s.height = 40, s.tightColumns = true; }),
+  };
 }
 
 class Slab {
@@ -123,15 +112,12 @@ class Slab {
     columns = p.yprojSize;
     if (scan.tightColumns) columns = lastColumnRead() + 1;
     for (size_t i = 0; i < views.size(); ++i) {
-      filtered.emplace_back(new GuardedArray(static_cast<size_t>(columns) * p.zprojSize));
+      filtered.emplace_back(std::make_unique<GuardedArray>(static_cast<size_t>(columns) * p.zprojSize));
       for (long j = 0; j < long(columns) * p.zprojSize; ++j) filtered[i]->data()[j] = sample(random);
     }
     p.yprojSize = columns;
   }
-  ~Slab() {
-    for (GuardedArray* array : filtered) delete array;
-    freeReconArrays(p);
-  }
+  ~Slab() { freeReconArrays(p); }
 
   // The slab after every view has been added to the start values by `project`.
   template <class Projector>
@@ -162,7 +148,7 @@ class Slab {
   }
 
   int columns = 0;
-  std::vector<GuardedArray*> filtered;
+  std::vector<std::unique_ptr<GuardedArray>> filtered;
 };
 
 std::vector<SimdLevel> supportedLevels() {
@@ -179,8 +165,10 @@ long firstDifference(const std::vector<float>& a, const std::vector<float>& b) {
   return -1;
 }
 
-// Every SIMD level at 1, 2 and 3 threads, and the public entry point.
+// Every SIMD level at 1, 2 and 3 threads, and the public entry point. The
+// reference must be finite, so that equal bits cannot hide two NaNs.
 void expectEveryFlavourMatches(Slab& slab, const std::vector<float>& reference) {
+  for (size_t i = 0; i < reference.size(); ++i) ASSERT_TRUE(std::isfinite(reference[i])) << "voxel " << i;
   for (SimdLevel level : supportedLevels()) {
     for (int threads : {1, 2, 3}) {
       omp_set_num_threads(threads);
@@ -202,10 +190,7 @@ TEST_P(FastBackProjector, MatchesReferenceBitForBit) {
   const std::vector<float> reference = slab.backProject(backProjectViewReference);
 
   size_t changed = 0;
-  for (size_t i = 0; i < reference.size(); ++i) {
-    ASSERT_TRUE(std::isfinite(reference[i])) << "voxel " << i;
-    changed += reference[i] != slab.start[i];
-  }
+  for (size_t i = 0; i < reference.size(); ++i) changed += reference[i] != slab.start[i];
   if (GetParam().rowShift > 0)
     EXPECT_EQ(changed, 0u) << "a slab outside the held rows stays as it was";
   else
