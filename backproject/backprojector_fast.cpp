@@ -39,14 +39,15 @@ ColumnKernel kernelFor(SimdLevel level) {
   return accumulateColumnScalar;
 }
 
-// KORVAN_BACKPROJECT=reference runs the plain single-threaded loop instead,
-// for comparison and timing.
-bool referenceRequested() {
-  const char* choice = std::getenv("KORVAN_BACKPROJECT");
-  return choice != nullptr && std::strcmp(choice, "reference") == 0;
-}
-
 }  // namespace
+
+bool referencePipelineRequested() {
+  static const bool requested = [] {
+    const char* choice = std::getenv("KORVAN_BACKPROJECT");
+    return choice != nullptr && std::strcmp(choice, "reference") == 0;
+  }();
+  return requested;
+}
 
 SimdLevel bestSimdLevel() {
   static const SimdLevel level = [] {
@@ -86,8 +87,7 @@ void backProjectViewWith(const float* filtered, ReconParams& p, int view, SimdLe
 }
 
 void backProjectView(const float* filtered, ReconParams& p, int view) {
-  static const bool reference = referenceRequested();
-  if (reference)
+  if (referencePipelineRequested())
     backProjectViewReference(filtered, p, view);
   else
     backProjectViewWith(filtered, p, view, bestSimdLevel());

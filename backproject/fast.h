@@ -1,10 +1,17 @@
-// Internal to backproject/ and its tests and benchmarks: the threaded SIMD
-// back-projector with its instruction-set level chosen by the caller.
+// Internal to backproject/ and its tests and benchmarks: the switch to the
+// plain reference pipeline, and the threaded SIMD back-projector with its
+// instruction-set level chosen by the caller.
 #pragma once
 
 #include "driver/params.h"
 
 enum class SimdLevel { kScalar = 0, kAvx2 = 1, kAvx512 = 2 };
+
+// KORVAN_BACKPROJECT=reference: the reconstruction loops run the plain
+// single-threaded reference pipeline (whole-view weighting, row filtering
+// with a fresh buffer per row, the reference back-projector, the final
+// scaling), for comparison and timing. Read once.
+bool referencePipelineRequested();
 
 // The widest level this CPU (and its operating system) supports.
 SimdLevel bestSimdLevel();

@@ -4,6 +4,9 @@
 // artefacts, masks the field of view and writes the 16-bit volume, the
 // optional byte volume and the optional float slices, each with its VFF
 // header.
+#include <signal.h>
+#include <unistd.h>
+
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -21,7 +24,8 @@ namespace {
 // an output file stopped half-way still carries a header promising every
 // slice, so it would pass for complete. Each is watched from the moment it is
 // created until it is finished; whatever ends the process in between (any
-// failRun of any stage) closes and removes the watched files on the way out.
+// failRun of any stage, the array offset error, a stop signal) removes the
+// watched files on the way out.
 enum Slot { kChunkSlot, kVolumeSlot, kByteSlot, kSliceSlot, kSlotCount };
 
 struct WatchedFile {
@@ -31,13 +35,29 @@ struct WatchedFile {
 };
 WatchedFile watched[kSlotCount];
 
-void discardWatchedFiles() {
-  for (WatchedFile& w : watched) {
-    if (!w.active) continue;
-    if (w.file) std::fclose(w.file);
-    std::remove(w.name);
-    w.active = false;
-    w.file = nullptr;
+// A run stopped by a signal (the server cancelling the job, an operator's
+// Ctrl-C) ends without exit handlers. The watched files are unlinked here
+// (unlink may be called in a handler, fclose may not), then the signal takes
+// its default course.
+void discardOnSignal(int signalNumber) {
+  for (const WatchedFile& w : watched)
+    if (w.active) unlink(w.name);
+  struct sigaction fallback = {};
+  fallback.sa_handler = SIG_DFL;
+  sigaction(signalNumber, &fallback, nullptr);
+  raise(signalNumber);
+}
+
+// Signals a worker is stopped with; one that the process was started to
+// ignore (nohup) stays ignored.
+void catchStopSignals() {
+  for (int signalNumber : {SIGTERM, SIGINT, SIGHUP}) {
+    struct sigaction current = {};
+    if (sigaction(signalNumber, nullptr, &current) != 0 || current.sa_handler != SIG_DFL) continue;
+    struct sigaction action = {};
+    action.sa_handler = discardOnSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(signalNumber, &action, nullptr);
   }
 }
 
@@ -46,15 +66,16 @@ void discardWatchedFiles() {
 FILE* openWatched(Slot slot, const char* name, const char* mode) {
   static bool registered = false;
   if (!registered) {
-    std::atexit(discardWatchedFiles);
+    std::atexit(discardUnfinishedOutput);
+    catchStopSignals();
     registered = true;
   }
   FILE* file = std::fopen(name, mode);
   if (!file) return nullptr;
   WatchedFile& w = watched[slot];
-  w.active = true;
-  w.file = file;
   std::snprintf(w.name, sizeof w.name, "%s", name);
+  w.file = file;
+  w.active = true;
   return file;
 }
 
@@ -89,6 +110,12 @@ void removeWatched(Slot slot) {
   watched[slot].active = false;
   watched[slot].file = nullptr;
 }
+
+// Voxels that are not finite numbers: a NaN or infinite projection sample
+// spreads along its rays through the filter and the back-projection. They
+// are counted over all slabs of the run, left out of the extremes (one of
+// them would otherwise turn every scale into 0 or NaN) and written as 0.
+long nonFiniteVoxels = 0;
 
 std::string chunkFileName() {
   char name[1100];
@@ -202,7 +229,7 @@ void maskAndScale(ReconParams& p, const Mask& mask, const Scales& scales, bool b
       const long i = static_cast<long>(row) * p.xSize + col;
       const double dx = double(col) - mask.cx;
       const double dy = double(row) - mask.cy;
-      if (std::sqrt(dx * dx + dy * dy) >= mask.radius) p.floatSlice[i] = 0.0f;
+      if (std::sqrt(dx * dx + dy * dy) >= mask.radius || !std::isfinite(p.floatSlice[i])) p.floatSlice[i] = 0.0f;
       const float value = p.floatSlice[i];
       if (bytes) p.byteSlice[i] = truncToByte(static_cast<float>((double(value) - p.minValue) * scales.byteScale));
       const float s = scales.hounsfield ? static_cast<float>((double(value) - p.waterValue) * scales.shortScale)
@@ -232,6 +259,16 @@ void writeSliceFile(ReconParams& p, const char* title, const char* date, const c
 }
 
 }  // namespace
+
+void discardUnfinishedOutput() {
+  for (WatchedFile& w : watched) {
+    if (!w.active) continue;
+    if (w.file) std::fclose(w.file);
+    std::remove(w.name);
+    w.active = false;
+    w.file = nullptr;
+  }
+}
 
 int readSlice(ReconParams& p, int z, FILE* chunkFile) {
   const long pixels = static_cast<long>(p.xSize) * p.ySize;
@@ -270,6 +307,7 @@ void writeSlab(ReconParams& p) {
   if (p.chunkIndex == 0) {
     p.maxValue = -1e8f;
     p.minValue = 1e8f;
+    nonFiniteVoxels = 0;
     if (chunked && !openWatched(kChunkSlot, chunkName.c_str(), "wb"))
       failRunf("Error: could not create chunk file %s", chunkName.c_str());
   } else if (chunked && !openWatched(kChunkSlot, chunkName.c_str(), "ab")) {
@@ -280,7 +318,11 @@ void writeSlab(ReconParams& p) {
   for (int z = 0; z < p.zSize; ++z) {
     copySliceOut(p, z);
     for (long i = 0; i < pixels; ++i) {
-      const float v = p.floatSlice[i];  // a NaN changes neither extreme
+      const float v = p.floatSlice[i];
+      if (!std::isfinite(v)) {
+        ++nonFiniteVoxels;
+        continue;
+      }
       if (v > p.maxValue) p.maxValue = v;
       if (v < p.minValue) p.minValue = v;
     }
@@ -292,6 +334,10 @@ void writeSlab(ReconParams& p) {
 void assembleOutput(ReconParams& p, const char* title, const char* date, const char* slicePattern) {
   p.chunkIndex = 0;
   std::printf("finished gathering min/max information\n");
+  if (nonFiniteVoxels > 0)
+    log_errorf("Warning: %ld voxels are not finite numbers (NaN or infinite projection samples); "
+               "they are left out of min and max and written as 0",
+               nonFiniteVoxels);
   const Scales scales = outputScales(p);
   const bool chunked = p.nChunks > 1;
   const bool bytes = nameGiven(runNames.byteFile);

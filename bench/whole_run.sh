@@ -2,12 +2,13 @@
 # Whole-run benchmark: simulates a cone-beam series with korvan-phantom,
 # reconstructs it with korvan and prints the voxel updates per second from
 # the program's own "Backproject speed" log line: once with the plain
-# single-threaded reference back-projector (KORVAN_BACKPROJECT=reference,
-# OMP_NUM_THREADS=1), once with the threaded SIMD one on every core, and the
-# ratio of the two, with the ratio of the wall times (setup and output
-# included) beside it; the two volumes must be identical. Both figures cover
-# reading, weighting and filtering too, so they stay below the ratio of the
-# back-projector alone (bench_backproject).
+# single-threaded reference pipeline (KORVAN_BACKPROJECT=reference,
+# OMP_NUM_THREADS=1), once with the threaded pipeline on one thread and once
+# on every core, and the ratio of the first and last, with the ratio of the
+# wall times (setup and output included) beside it; the volumes must be
+# identical. The figures cover reading, weighting, filtering and the output
+# stage too, so they stay below the ratio of the back-projector alone
+# (bench_backproject). Under each run, its time per stage (KORVAN_BENCH=1).
 #
 #   bench/whole_run.sh [SIZE] [VIEWS] [BUILD_DIR]
 #
@@ -31,25 +32,29 @@ export KORVAN_CONFIG="$WORK/korvan.ini"
 "$BUILD/tools/korvan-phantom" -o "$WORK/p%d.vff" --width "$SIZE" --height "$SIZE" --rfan "$RFAN" \
   --axis "$CENTRE" --central-slice "$CENTRE" --full360 --step "$STEP" --views "$VIEWS" >/dev/null
 
-# run LABEL [VAR=VALUE...]: one reconstruction; prints its speed and leaves
-# it in $speed, its wall time in $wall.
+# run LABEL [VAR=VALUE...]: one reconstruction; prints its speed and stage
+# times and leaves the speed in $speed, its wall time in $wall.
 run() {
   label=$1; shift
   : > "$WORK/korvan.log"
   start=$(date +%s.%N)
-  env "$@" "$BUILD/korvan" -i "$WORK/p%d.vff" -f 0 -v -o "$WORK/out.vff" >/dev/null
+  env KORVAN_BENCH=1 "$@" "$BUILD/korvan" -i "$WORK/p%d.vff" -f 0 -v -o "$WORK/out.vff" >/dev/null 2>"$WORK/stages"
   end=$(date +%s.%N)
   speed=$(sed -n 's/^: Backproject speed = \([0-9.]*\) bp\/s$/\1/p' "$WORK/korvan.log")
+  loop=$(sed -n 's/^: Execution time = \([0-9.]*\) seconds$/\1/p' "$WORK/korvan.log")
   wall=$(awk "BEGIN { print $end - $start }")
-  printf '%-28s %14.0f voxel updates/s   (wall %.2f s)\n' "$label" "${speed:-0}" "$wall"
+  printf '%-28s %14.0f voxel updates/s   (loop %s s, wall %.2f s)\n' "$label" "${speed:-0}" "${loop:-?}" "$wall"
+  sed -n 's/^korvan bench: /    /p' "$WORK/stages"
 }
 
 echo "korvan whole run: ${SIZE}^3 voxels, $VIEWS views of ${SIZE} x ${SIZE}, $(nproc) cores, $(uname -m)"
-run "reference, 1 thread" KORVAN_BENCH=1 KORVAN_BACKPROJECT=reference OMP_NUM_THREADS=1
+run "reference, 1 thread" KORVAN_BACKPROJECT=reference OMP_NUM_THREADS=1
 reference=${speed:-0}
 referenceWall=$wall
 mv "$WORK/out.vff" "$WORK/reference.vff"
-run "fast, default threads" KORVAN_BENCH=1
+run "fast, 1 thread" OMP_NUM_THREADS=1
+cmp -s "$WORK/out.vff" "$WORK/reference.vff" || echo "VOLUMES DIFFER (1 thread)"
+run "fast, default threads"
 cmp -s "$WORK/out.vff" "$WORK/reference.vff" && echo "volumes identical" || echo "VOLUMES DIFFER"
 awk "BEGIN { printf \"%-28s %14s    (wall %.2fx)\\n\", \"speed-up\", \
   ($reference > 0 ? sprintf(\"%.2fx\", ${speed:-0} / $reference) : \"-\"), $referenceWall / $wall }"

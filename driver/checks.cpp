@@ -2,7 +2,6 @@
 // (log file and server) with its own message; most also show the usage, so
 // that an operator at a console sees what to add.
 #include <cstdio>
-#include <cstdlib>
 
 #include "driver/driver.h"
 #include "host/host.h"
@@ -18,7 +17,7 @@ namespace {
   if (status != nullptr) report_status(p.jobId, status, 1.0);
   if (usage) printUsage();
   job_end_state = kEndError;
-  std::exit(0);
+  endRun();
 }
 
 [[noreturn]] void failWithUsage(const ReconParams& p, const char* message) { failCheck(p, message, nullptr, true); }

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -31,7 +32,7 @@ char paramFileName[256];
 [[noreturn]] void endWithUsage() {
   printUsage();
   job_end_state = kEndError;
-  std::exit(0);
+  endRun();
 }
 
 // Arguments longer than their field are refused: a cut name would silently
@@ -137,7 +138,7 @@ const Option kOptions[] = {
      }},
     {'V', nullptr, [](ReconParams&, const char*) {
        printVersionLines();
-       std::exit(0);
+       endRun();
      }},
     {'N', nullptr, [](ReconParams& p, const char*) { p.ringCorrection = kOn; }},
     {'i', "in_spec", [](ReconParams&, const char* a) { copyPattern(runNames.inSpec, "-i", a); }},
@@ -196,7 +197,7 @@ const Option kOptions[] = {
     {'h', nullptr, [](ReconParams&, const char*) {
        printHelp();
        job_end_state = kEndError;
-       std::exit(0);
+       endRun();
      }},
     // Scanned with its argument but without an effect of its own: refused
     // like an unknown letter.
@@ -242,20 +243,24 @@ int readWords(FILE* file, char* buffers, char** words) {
   }
 }
 
+struct CloseFile {
+  void operator()(FILE* file) const { std::fclose(file); }
+};
+
 // Pass 2. The first word stands where the program name stands on a command
 // line and is never interpreted.
 void readParameterFile(ReconParams& p) {
   std::vector<char> buffers(kMaxWords * kWordSize, '\0');
   char* words[kMaxWords] = {};
-  FILE* file = std::fopen(paramFileName, "r");
-  if (file == nullptr) {
+  // Owned, so that a refused file is closed however the run ends.
+  const std::unique_ptr<FILE, CloseFile> file(std::fopen(paramFileName, "r"));
+  if (!file) {
     std::printf("Error: could not open parameter file %s\n", paramFileName);
     job_end_state = kEndError;
-    std::exit(0);
+    endRun();
   }
   std::printf("Reading parameters from file %s\n", paramFileName);
-  const int count = readWords(file, buffers.data(), words);
-  std::fclose(file);
+  const int count = readWords(file.get(), buffers.data(), words);
 
   scanner::optind = 1;
   for (int c; (c = scanner::getopt(count, words, kParameterFileOptions)) != -1;) applyOption(p, c);

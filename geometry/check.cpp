@@ -52,11 +52,20 @@ void checkGeometry(const ReconParams& p) {
     failRunf("Error: center of rotation %f is outside the projection width %d", p.axisUser, p.projWidth);
   if (!std::isfinite(p.centralSliceUser))
     failRunf("Error: central slice %f is not a finite number", p.centralSliceUser);
+  // As for the axis: a central plane more than a detector height off the
+  // detector leaves no row for any slice and no sensible row window.
+  if (!(p.centralSliceUser >= -double(p.projHeight) && p.centralSliceUser <= 2.0 * p.projHeight))
+    failRunf("Error: central slice %f is outside the projection height %d", p.centralSliceUser, p.projHeight);
 
   if (binnedWidth > kMaxWorkingWidth)
     failRunf("Error: working projection width of %d columns exceeds the limit of %d", binnedWidth, kMaxWorkingWidth);
   const int width = workingWidth(p);
   if (p.truncated) {
+    // The unmeasured part is filled by mirroring the measured row about the
+    // axis, which needs the axis on the detector.
+    if (p.axisUser < 0)
+      failRunf("Error: width-truncated data needs the center of rotation on the detector row (center %f)",
+               p.axisUser);
     if (width - binnedWidth < 1)
       failRunf("Error: width-truncated data needs the center of rotation left of the middle of the detector row "
                "(center %f, width %d)",

@@ -8,9 +8,9 @@
 // projection, a non-positive rfan or one that puts the source inside the
 // reconstruction grid, a zero, negative or non-finite angle increment, a bad
 // file increment, a non-finite or far-off centre of rotation or central
-// slice, truncated data whose axis is right of the middle, and a region that
-// lies outside the grid. The driver calls it once, after the header merge and
-// the required-value checks, before planSlabs.
+// slice, truncated data whose axis is off the detector or right of the
+// middle, and a region that lies outside the grid. The driver calls it once,
+// after the header merge and the required-value checks, before planSlabs.
 void checkGeometry(const ReconParams& p);
 
 // Derives the views, angle tables, detector windows, filter length and every

@@ -5,6 +5,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "host/host.h"
 
@@ -29,11 +30,12 @@ uint8_t* bvector(long count) { return allocate<uint8_t>(count, "allocation failu
 
 // Conversions toward zero of values far outside the int range are undefined
 // in C++; the geometry never produces such values once its inputs have been
-// checked, so they are clamped here rather than trapped.
+// checked, so they are clamped here rather than trapped. The low end stops
+// one above INT_MIN, so that roundDownIndex can still subtract its 1.
 static int truncToInt(double x) {
   if (!(x == x)) return 0;
   if (x >= 2147483647.0) return 2147483647;
-  if (x <= -2147483648.0) return -2147483647 - 1;
+  if (x <= -2147483647.0) return -2147483647;
   return static_cast<int>(x);
 }
 
@@ -66,10 +68,22 @@ void swapBytes32(void* samples, long count) {
   }
 }
 
+void (*endRunHook)() = nullptr;
+
+void endRun() {
+  if (endRunHook) endRunHook();
+  std::exit(0);
+}
+
 void failRun(const char* message) {
   log_error(message);
+  // The log and the server have the message; the console gets it too, so
+  // that a run watched by hand never just stops.
+  std::fflush(stdout);
+  const size_t length = std::strlen(message);
+  std::fprintf(stderr, length > 0 && message[length - 1] == '\n' ? "%s" : "%s\n", message);
   job_end_state = kEndError;
-  std::exit(0);
+  endRun();
 }
 
 void failRunf(const char* format, ...) {

@@ -33,11 +33,22 @@ enum : int32_t { kEndDone = 0, kEndSuspended = 1, kEndKilled = 2, kEndError = -1
 extern int32_t job_end_state;
 extern int32_t exit_job_id;
 
-// The one failure path: passes the message to log_error, sets the end state
-// to error and ends the process with status 0 (the exit handler then sends
-// the final "error" report).
+// The one failure path: passes the message to log_error, writes it on
+// standard error for whoever watches the console, sets the end state to
+// error and ends the run (endRun).
 [[noreturn]] void failRun(const char* message);
 [[noreturn]] void failRunf(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// Ends the process with status 0 through the exit handlers, which send the
+// final report: every end of a run but the normal one and the internal
+// array offset error. The caller sets job_end_state first.
+[[noreturn]] void endRun();
+
+// Test seam, null in the program: endRun calls it first when set. A harness
+// that feeds many inputs through the stages in one process sets it to a
+// function that throws, so that each input's end unwinds back to the harness
+// (destructors close its files) instead of ending the process.
+extern void (*endRunHook)();
 
 // Ends the process at once with `status`, skipping the exit handlers, after
 // flushing standard output and standard error.

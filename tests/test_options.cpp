@@ -31,6 +31,13 @@ class OptionsTest : public ::testing::Test {
     scanner::reset();
   }
 
+  // A run keeps its heap texts to the end of the process; a test's record
+  // ends with the test.
+  void TearDown() override {
+    std::free(p_.outDir);
+    std::free(p_.serverUrl);
+  }
+
   void parse(const std::vector<std::string>& args) {
     words_ = args;
     argv_.clear();

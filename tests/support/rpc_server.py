@@ -5,13 +5,27 @@ Serves setJobPid, setJobStatus and setErrorMessage over XML-RPC on
 127.0.0.1 with an ephemeral port, prints the port on the first line of
 standard output, and appends every call to the record file as one line:
 method<TAB>JSON of the parameter list.
+
+--answer garbage or --answer close turns it into a broken server: every
+request is still read and recorded, then answered with bytes that are not
+HTTP, or the connection is closed without an answer.
 """
 import argparse
 import json
+import socketserver
 import sys
 import threading
 import time
+import xmlrpc.client
 import xmlrpc.server
+
+
+def serving(server_class, threaded):
+    """The server class, with a thread per connection when asked."""
+    if not threaded:
+        return server_class
+    return type("Threaded" + server_class.__name__, (socketserver.ThreadingMixIn, server_class),
+                {"daemon_threads": True})
 
 
 def main():
@@ -22,6 +36,10 @@ def main():
     ap.add_argument("--suspend-after", type=int, default=0,
                     help="reply 1 to the N-th setJobStatus call only (1-based)")
     ap.add_argument("--delay", type=float, default=0.0, help="seconds to wait before each reply")
+    ap.add_argument("--fault-all", action="store_true", help="answer every call with an XML-RPC fault")
+    ap.add_argument("--threaded", action="store_true", help="serve each connection in its own thread")
+    ap.add_argument("--answer", choices=["xmlrpc", "garbage", "close"], default="xmlrpc",
+                    help="how requests are answered")
     args = ap.parse_args()
 
     lock = threading.Lock()
@@ -33,9 +51,11 @@ def main():
                 f.write(method + "\t" + json.dumps(list(params)) + "\n")
 
     def status_reply():
-        status_calls[0] += 1
+        with lock:
+            status_calls[0] += 1
+            count = status_calls[0]
         if args.suspend_after:
-            return 1 if status_calls[0] == args.suspend_after else 0
+            return 1 if count == args.suspend_after else 0
         r = args.status_reply
         if r == "string":
             return "busy"
@@ -45,26 +65,55 @@ def main():
             raise xmlrpc.server.Fault(4, "no such job")
         return int(r)
 
-    class Handler(xmlrpc.server.SimpleXMLRPCRequestHandler):
-        rpc_paths = ("/RPC2",)
-
-        def log_message(self, *a):
-            pass
-
-    server = xmlrpc.server.SimpleXMLRPCServer(("127.0.0.1", 0), requestHandler=Handler,
-                                              logRequests=False, allow_none=True)
-
     def dispatch(method, params):
         if args.delay:
             time.sleep(args.delay)
         record(method, params)
+        if args.fault_all:
+            raise xmlrpc.server.Fault(5, "server is failing")
         if method == "setJobStatus":
             return status_reply()
         if method in ("setJobPid", "setErrorMessage"):
             return 0
         raise xmlrpc.server.Fault(1, "unknown method " + method)
 
-    server._dispatch = dispatch
+    if args.answer == "xmlrpc":
+        class Handler(xmlrpc.server.SimpleXMLRPCRequestHandler):
+            rpc_paths = ("/RPC2",)
+
+            def log_message(self, *a):
+                pass
+
+        Server = serving(xmlrpc.server.SimpleXMLRPCServer, args.threaded)
+        server = Server(("127.0.0.1", 0), requestHandler=Handler, logRequests=False, allow_none=True)
+        server._dispatch = dispatch
+    else:
+        class Broken(socketserver.StreamRequestHandler):
+            timeout = 5
+
+            def handle(self):
+                length = 0
+                while True:
+                    line = self.rfile.readline(65537)
+                    if not line or line in (b"\r\n", b"\n"):
+                        break
+                    name, _, value = line.decode("latin-1").partition(":")
+                    if name.strip().lower() == "content-length":
+                        length = int(value.strip() or 0)
+                body = self.rfile.read(length) if length else b""
+                try:
+                    params, method = xmlrpc.client.loads(body)
+                    record(method, params)
+                except Exception:
+                    record("<unreadable>", [])
+                if args.delay:
+                    time.sleep(args.delay)
+                if args.answer == "garbage":
+                    self.wfile.write(b"\x00\x17 this is no HTTP <methodResponse><params>\r\n\r\n")
+
+        Server = serving(socketserver.TCPServer, args.threaded)
+        server = Server(("127.0.0.1", 0), Broken)
+
     print(server.server_address[1], flush=True)
     sys.stdout.close()
     server.serve_forever()

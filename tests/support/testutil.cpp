@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -137,6 +138,57 @@ ProcessResult runProcess(const std::vector<std::string>& argv,
   return result;
 }
 
+int startProcess(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
+                 const std::string& workDir, const std::string& outFile, const std::string& errFile) {
+  std::vector<std::string> environment;
+  for (char** e = environ; *e != nullptr; ++e) {
+    const std::string entry = *e;
+    if (env.count(entry.substr(0, entry.find('='))) == 0) environment.push_back(entry);
+  }
+  for (const auto& kv : env)
+    if (!kv.second.empty()) environment.push_back(kv.first + "=" + kv.second);
+  std::vector<char*> envp, args;
+  for (auto& e : environment) envp.push_back(&e[0]);
+  envp.push_back(nullptr);
+  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  const int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  const int out = open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  const int err = open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (in < 0 || out < 0 || err < 0) throw std::runtime_error("cannot open the files of a started process");
+  const char* dir = workDir.empty() ? nullptr : workDir.c_str();
+  const pid_t pid = fork();
+  if (pid < 0) throw std::runtime_error("fork failed");
+  if (pid == 0) {
+    dup2(in, 0);
+    dup2(out, 1);
+    dup2(err, 2);
+    if (dir != nullptr && chdir(dir) != 0) _exit(126);
+    execve(args[0], args.data(), envp.data());
+    _exit(127);
+  }
+  close(in);
+  close(out);
+  close(err);
+  return pid;
+}
+
+int waitProcess(int pid, double timeoutSeconds) {
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(static_cast<long>(timeoutSeconds * 1000));
+  int status = 0;
+  while (waitpid(pid, &status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      return -1;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  if (WIFEXITED(status)) return WEXITSTATUS(status);
+  return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : -1;
+}
+
 std::string korvanBinary() { return KORVAN_BIN; }
 std::string toolBinary(const std::string& name) { return std::string(KORVAN_TOOLS_DIR) + "/" + name; }
 std::string sharedDataDir() { return KORVAN_SHARED_DATA; }
@@ -202,6 +254,25 @@ std::vector<std::string> RpcServer::calls(const std::string& method) const {
   for (const auto& l : calls())
     if (l.compare(0, method.size() + 1, method + "\t") == 0) out.push_back(l);
   return out;
+}
+
+std::vector<std::string> logTexts(const std::string& log) {
+  static const std::regex stamp(R"([A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9]\d \d\d:\d\d:\d\d \d{4}\n: )");
+  std::vector<size_t> starts;
+  for (size_t at = 0; at < log.size();) {
+    if (std::regex_search(log.begin() + static_cast<long>(at), log.end(), stamp, std::regex_constants::match_continuous))
+      starts.push_back(at);
+    const size_t next = log.find('\n', at);
+    if (next == std::string::npos) break;
+    at = next + 1;
+  }
+  std::vector<std::string> texts;
+  for (size_t i = 0; i < starts.size(); ++i) {
+    const size_t end = i + 1 < starts.size() ? starts[i + 1] : log.size();
+    texts.push_back(log.substr(starts[i] + 27, end - starts[i] - 28));
+  }
+  if (!log.empty() && (starts.empty() || starts[0] != 0 || log.back() != '\n')) texts.push_back("<malformed>");
+  return texts;
 }
 
 std::string vffHeader(int width, int height, int bits, const std::vector<std::string>& extra) {

@@ -42,6 +42,16 @@ ProcessResult runProcess(const std::vector<std::string>& argv,
                          const std::string& input = "", double timeoutSeconds = 120,
                          const std::string& workDir = "");
 
+// Starts argv[0] (a path) without waiting for it: `env` as for runProcess,
+// standard input from /dev/null, standard output and standard error into
+// the files outFile and errFile. Returns the process id. Everything is
+// prepared before the fork, so any thread may call it.
+int startProcess(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
+                 const std::string& workDir, const std::string& outFile, const std::string& errFile);
+// Waits for a started process: its exit status, or 128 + signal when killed;
+// after timeoutSeconds it is killed and -1 returned.
+int waitProcess(int pid, double timeoutSeconds);
+
 // Paths of the built programs.
 std::string korvanBinary();
 std::string toolBinary(const std::string& name);  // korvan-phantom, korvan-view
@@ -74,6 +84,12 @@ class RpcServer {
   int pid_ = -1;
   int port_ = 0;
 };
+
+// The texts of a log written by log_error, one per entry: every entry is a
+// ctime text (24 characters and its own line feed), ": ", the text and a
+// line feed. Anything else in the log (text before the first entry, an
+// entry cut short, a missing final line feed) adds the text "<malformed>".
+std::vector<std::string> logTexts(const std::string& log);
 
 // Big-endian VFF writing for tests: a projection header with the given
 // extra lines (each "key=value;"), followed by samples.

@@ -1,0 +1,128 @@
+// What the fuzz harnesses share: a scratch folder for input files, the
+// end-of-run hook that turns the failure path into an exception, invariant
+// checks, and a stand-in for the reporting layer.
+//
+// The stand-in replaces host/report.cpp at link time (every function of it
+// is defined here, so the library's object is never pulled in). Inputs can
+// name any host with -U; the real client would connect there on the next
+// logged message. Here nothing is sent: the calls are only recorded.
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+#include "host/host.h"
+#include "tests/fuzz/harness.h"
+
+namespace fuzz {
+namespace {
+
+std::string scratchFolder;
+std::string loggedText;
+std::string clientHost;
+int clientPort = -1;
+bool throwOnBrokenInvariant = false;
+
+void removeScratchFolder() {
+  std::error_code ignored;
+  std::filesystem::remove_all(scratchFolder, ignored);
+}
+
+[[noreturn]] void throwRunEnded() { throw RunEnded{}; }
+
+}  // namespace
+
+void prepare() {
+  if (!scratchFolder.empty()) return;
+  const char* base = std::getenv("TMPDIR");
+  std::string pattern = std::string(base && *base ? base : "/tmp") + "/korvan-fuzz-XXXXXX";
+  if (!mkdtemp(&pattern[0])) {
+    std::perror("mkdtemp");
+    std::abort();
+  }
+  scratchFolder = pattern;
+  std::atexit(removeScratchFolder);
+  setenv("KORVAN_CONFIG", (scratchFolder + "/no-such-config.ini").c_str(), 1);
+  if (!std::freopen("/dev/null", "r", stdin)) std::abort();
+  endRunHook = throwRunEnded;
+}
+
+void beginInput() {
+  job_end_state = kEndDone;
+  exit_job_id = 0;
+  loggedText.clear();
+  clientHost.clear();
+  clientPort = -1;
+}
+
+bool endedInError() { return job_end_state == kEndError; }
+
+std::string scratchPath(const std::string& name) {
+  prepare();
+  return scratchFolder + "/" + name;
+}
+
+std::string scratchFile(const std::string& name, const uint8_t* data, size_t size) {
+  const std::string path = scratchPath(name);
+  FILE* file = std::fopen(path.c_str(), "wb");
+  if (!file || (size > 0 && std::fwrite(data, 1, size, file) != size) || std::fclose(file) != 0) {
+    std::perror(path.c_str());
+    std::abort();
+  }
+  return path;
+}
+
+void require(bool condition, const char* what) {
+  if (condition) return;
+  if (throwOnBrokenInvariant) throw BrokenInvariant{what};
+  std::fprintf(stderr, "broken invariant: %s\n", what);
+  std::abort();
+}
+
+void catchBrokenInvariants() { throwOnBrokenInvariant = true; }
+
+const std::string& lastLoggedText() { return loggedText; }
+const std::string& reportHost() { return clientHost; }
+int reportPort() { return clientPort; }
+
+const Harness kHarnesses[5] = {
+    {"vff_header", vffHeader},         {"projection", projection},        {"parameter_file", parameterFile},
+    {"offset_file", offsetFile},       {"server_address", serverAddress},
+};
+
+}  // namespace fuzz
+
+// ---------------------------------------------------------------------------
+// The stand-in reporting layer.
+
+const char* endStateText(int32_t state) {
+  switch (state) {
+    case kEndDone:
+      return "done";
+    case kEndSuspended:
+      return "suspended";
+    case kEndKilled:
+      return "killed";
+    default:
+      return "error";
+  }
+}
+
+void init_report_client(const char* host, int port) {
+  fuzz::clientHost = host;
+  fuzz::clientPort = port;
+}
+
+void report_child_pid(int, int) {}
+int32_t report_status(int, const char*, double) { return job_end_state; }
+
+int32_t report_error(const char* text) {
+  fuzz::loggedText = text;
+  return job_end_state;
+}
+
+void report_done(int) {}
+void report_at_exit() {}

@@ -1,0 +1,165 @@
+// Many workers at once: eight korvan processes reconstruct the same series
+// at the same time, reporting to one server and appending to one log file,
+// half of them in slabs gathered in chunk files. Every job's reports must
+// arrive, every log entry must be whole, none lost, and every output must
+// be the same as that of a run on its own.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <map>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "support/testutil.h"
+
+namespace {
+
+using testutil::readFile;
+using testutil::RpcServer;
+using testutil::TempDir;
+
+constexpr int kJobs = 8;
+constexpr int kViews = 60;
+constexpr int kSide = 32;
+constexpr int kSlabs = 2;  // for the even-numbered jobs
+
+// A VFF file without its cmdLine entry, the one header line that names the
+// job (-P) and so differs between runs.
+std::string withoutCommandLine(const std::string& file) {
+  return std::regex_replace(file, std::regex("\ncmdLine=\"[^\"]*\";\n"), "\n");
+}
+
+struct Reports {
+  std::vector<int> pids;
+  std::vector<std::string> finals;
+  std::vector<double> progress;
+};
+
+// The calls of each job, by job number.
+std::map<int, Reports> reportsByJob(const RpcServer& server) {
+  static const std::regex pid(R"re(setJobPid\t\[(\d+), (\d+)\])re");
+  static const std::regex final(R"re(setJobStatus\t\[(\d+), \["(done|error|suspended|killed)", 1\.0\]\])re");
+  static const std::regex progress(R"re(setJobStatus\t\[(\d+), \["Back-projecting in spatial domain\.\.\.", ([0-9.e-]+)\]\])re");
+  std::map<int, Reports> byJob;
+  for (const std::string& call : server.calls()) {
+    std::smatch m;
+    if (std::regex_match(call, m, pid)) {
+      byJob[std::stoi(m[1])].pids.push_back(std::stoi(m[2]));
+    } else if (std::regex_match(call, m, final)) {
+      byJob[std::stoi(m[1])].finals.push_back(m[2]);
+    } else if (std::regex_match(call, m, progress)) {
+      byJob[std::stoi(m[1])].progress.push_back(std::stod(m[2]));
+    }
+  }
+  return byJob;
+}
+
+TEST(Load, EightSimultaneousRunsReportLogAndWriteAsOneRunAlone) {
+  TempDir dir;
+  ASSERT_EQ(testutil::runProcess({testutil::toolBinary("korvan-phantom"), "-o", "p%d.vff", "--width",
+                                  std::to_string(kSide), "--height", std::to_string(kSide), "--full360", "--step",
+                                  std::to_string(360 / kViews)},
+                                 {}, "", 60, dir.path())
+                .exitStatus,
+            0);
+
+  // The reference: one run on its own, with its own log.
+  TempDir alone;
+  const std::vector<std::string> run = {testutil::korvanBinary(), "-i", dir.file("p%d.vff"), "-f", "0", "-v",
+                                        "-o", "out.vff", "-b", "bytes.vff"};
+  ASSERT_EQ(testutil::runProcess(run, {{"KORVAN_CONFIG", testutil::writeConfig(alone, alone.file("korvan.log"))}},
+                                 "", 60, alone.path())
+                .exitStatus,
+            0);
+  const std::string referenceVolume = withoutCommandLine(readFile(alone.file("out.vff")));
+  const std::string referenceBytes = withoutCommandLine(readFile(alone.file("bytes.vff")));
+  ASSERT_GT(referenceVolume.size(), static_cast<size_t>(kSide * kSide * kSide * 2));
+
+  // Eight jobs at once, one server, one log; the even ones in two slabs.
+  RpcServer server({"--threaded"});
+  const std::string log = dir.file("korvan.log");
+  TempDir configs;
+  const std::string oneSlab = testutil::writeConfig(configs, log);
+  TempDir slabConfigs;
+  const std::string inSlabs =
+      testutil::writeConfig(slabConfigs, log, std::to_string(kSide * kSide * 4 * (kSide / kSlabs)));
+  std::map<int, int> pidOfJob;
+  for (int job = 1; job <= kJobs; ++job) {
+    const std::string jobDir = dir.file("job" + std::to_string(job));
+    ASSERT_EQ(mkdir(jobDir.c_str(), 0755), 0);
+    std::vector<std::string> argv = run;
+    argv.insert(argv.end(), {"-U", server.url(), "-P", std::to_string(job)});
+    pidOfJob[job] = testutil::startProcess(argv, {{"KORVAN_CONFIG", job % 2 ? oneSlab : inSlabs}}, jobDir,
+                                           jobDir + "/stdout", jobDir + "/stderr");
+  }
+  for (const auto& [job, pid] : pidOfJob)
+    EXPECT_EQ(testutil::waitProcess(pid, 120), 0)
+        << "job " << job << ": " << readFile(dir.file("job" + std::to_string(job) + "/stderr"));
+
+  // Reports: one process id; for every slab 0, then the fraction of the
+  // whole run done after each view, then 1; exactly one final state, "done".
+  const std::map<int, Reports> reports = reportsByJob(server);
+  for (int job = 1; job <= kJobs; ++job) {
+    SCOPED_TRACE("job " + std::to_string(job));
+    ASSERT_EQ(reports.count(job), 1u);
+    const Reports& r = reports.at(job);
+    EXPECT_EQ(r.pids, std::vector<int>{pidOfJob[job]});
+    EXPECT_EQ(r.finals, std::vector<std::string>{"done"});
+    const size_t slabs = job % 2 ? 1 : kSlabs;
+    ASSERT_EQ(r.progress.size(), (kViews + 2) * slabs);
+    std::vector<double> fractions;
+    for (size_t slab = 0; slab < slabs; ++slab) {
+      const double* reported = &r.progress[slab * (kViews + 2)];
+      EXPECT_EQ(reported[0], 0.0) << "slab " << slab;
+      EXPECT_EQ(reported[kViews + 1], 1.0) << "slab " << slab;
+      fractions.insert(fractions.end(), reported + 1, reported + kViews + 1);
+    }
+    for (size_t i = 1; i < fractions.size(); ++i) EXPECT_LT(fractions[i - 1], fractions[i]) << "view " << i;
+    EXPECT_NEAR(fractions.back(), 1.0, 1e-5);
+  }
+  EXPECT_EQ(reports.size(), static_cast<size_t>(kJobs));
+
+  // The log: whole entries of known texts only, each job's start and end
+  // once, every job's timing figures.
+  const std::vector<std::pair<std::string, std::regex>> known = {
+      {"started", std::regex(R"(process (\d) started on node 0\.\.\.)")},
+      {"finished", std::regex(R"(process (\d) finished\.)")},
+      {"setup", std::regex(R"(Setup time = \d+\.\d\d seconds\n)")},
+      {"execution", std::regex(R"(Execution time = -?\d+\.\d\d seconds\n)")},
+      {"speed", std::regex(R"(Backproject speed = \d+\.\d{6} bp/s\n)")},
+      {"chunking", std::regex(R"(Enabling chunking operation)")},
+  };
+  std::map<std::string, int> counts;
+  std::map<std::string, int> perJob;
+  for (const std::string& text : testutil::logTexts(readFile(log))) {
+    bool matched = false;
+    for (const auto& [kind, pattern] : known) {
+      std::smatch m;
+      if (!std::regex_match(text, m, pattern)) continue;
+      matched = true;
+      ++counts[kind];
+      if (m.size() > 1) ++perJob[kind + " " + m[1].str()];
+    }
+    EXPECT_TRUE(matched) << "log entry: [" << text << "]";
+  }
+  for (int job = 1; job <= kJobs; ++job) {
+    EXPECT_EQ(perJob["started " + std::to_string(job)], 1) << job;
+    EXPECT_EQ(perJob["finished " + std::to_string(job)], 1) << job;
+  }
+  EXPECT_EQ(counts["setup"], kJobs);
+  EXPECT_EQ(counts["execution"], kJobs);
+  EXPECT_EQ(counts["speed"], kJobs);
+  // Each slab run sets up once for the whole region and once per slab.
+  EXPECT_EQ(counts["chunking"], kJobs / 2 * (kSlabs + 1));
+
+  // The outputs, byte for byte, and no chunk file left.
+  for (int job = 1; job <= kJobs; ++job) {
+    const std::string jobDir = dir.file("job" + std::to_string(job));
+    EXPECT_TRUE(withoutCommandLine(readFile(jobDir + "/out.vff")) == referenceVolume) << "volume of job " << job;
+    EXPECT_TRUE(withoutCommandLine(readFile(jobDir + "/bytes.vff")) == referenceBytes) << "byte volume of job " << job;
+    EXPECT_FALSE(testutil::fileExists(jobDir + "/out.vff.0")) << job;
+  }
+}
+
+}  // namespace
