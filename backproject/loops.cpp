@@ -290,8 +290,9 @@ void reconstructSlab(ReconParams& p, const char* inSpec, const SlabStart& start,
   int fileNumber = p.firstFile;
   resumeFromDump(p, &firstView, &fileNumber);
 
-  // Share of one view in the whole reconstruction. Without a z size on the
-  // command line the run is a single slab over the whole clipped region.
+  // Share of one view in the whole reconstruction: zSizeUser holds the height
+  // given, or the one the slab plan derived when none was given. A record
+  // that never went through the plan counts its own slab as the whole.
   int slices = p.zSizeUser / p.zBinSize;
   if (slices <= 0) slices = p.zSize;
 
