@@ -14,6 +14,19 @@ void backProjectView(const float* filtered, ReconParams& p, int view);
 // The plain single-threaded loop that defines the result bit for bit.
 void backProjectViewReference(const float* filtered, ReconParams& p, int view);
 
+// One view of a batch: its filtered projection, its index and the rotation
+// axis (p.axis) it was filtered with, which an offset file shifts per view.
+struct ViewToProject {
+  const float* filtered;
+  int view;
+  float axis;
+};
+// Adds `count` views in one pass over the slab: each voxel column takes the
+// views one after another in the order given, so the slab ends exactly as
+// after backProjectView of each in turn, while it crosses the memory bus once
+// instead of `count` times.
+void backProjectViews(const ViewToProject* views, int count, ReconParams& p);
+
 // Fill the current slab with the filtered back-projection of every view:
 // by direct convolution with the Ram-Lak kernel, or with the FFT ramp filter.
 void reconstructSlabConvolution(ReconParams& p, const char* inSpec);

@@ -9,6 +9,7 @@
 // reference's order; each voxel row is written by one thread only; and the
 // views still arrive one after another, so every voxel sees the same
 // sequence of float additions.
+#include <algorithm>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
@@ -53,7 +54,7 @@ SimdLevel bestSimdLevel() {
   static const SimdLevel level = [] {
     __builtin_cpu_init();
     if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-        __builtin_cpu_supports("avx512vl"))
+        __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512dq"))
       return SimdLevel::kAvx512;
     if (__builtin_cpu_supports("avx2")) return SimdLevel::kAvx2;
     return SimdLevel::kScalar;
@@ -61,29 +62,66 @@ SimdLevel bestSimdLevel() {
   return level;
 }
 
-void backProjectViewWith(const float* filtered, ReconParams& p, int view, SimdLevel level) {
-  const ViewGeometry g = viewGeometry(p, view);
-  const long count = static_cast<long>(p.yprojSize) * p.zprojSize;
-  FilteredView f{filtered, filtered + count, nullptr, p.zprojSize};
+void backProjectViewsWith(const ViewToProject* views, int count, ReconParams& p, SimdLevel level) {
+  if (count <= 0) return;
+  const long samples = static_cast<long>(p.yprojSize) * p.zprojSize;
 
-  // The AVX-512 kernel reads the view widened to double, padded at the end.
-  // The buffer lives on with the calling thread, so a run of views reuses it.
-  thread_local std::vector<double> widened;
-  if (level == SimdLevel::kAvx512) {
-    widened.assign(filtered, filtered + count);
-    widened.resize(static_cast<size_t>(count + kWidenedPadding), 0.0);
-    f.widened = widened.data();
+  // Per view: its geometry, with the axis it was filtered for, and its
+  // samples as the kernels read them. The AVX-512 kernel reads each view
+  // widened to double, padded at the end; the buffers live on with the
+  // calling thread, so a run of batches reuses them.
+  thread_local std::vector<std::vector<double>> widened;
+  std::vector<ViewGeometry> geometry(static_cast<size_t>(count));
+  std::vector<FilteredView> filtered(static_cast<size_t>(count));
+  if (level == SimdLevel::kAvx512 && widened.size() < static_cast<size_t>(count)) widened.resize(count);
+  for (int j = 0; j < count; ++j) {
+    geometry[j] = viewGeometry(p, views[j].view);
+    geometry[j].ua = views[j].axis;
+    filtered[j] = FilteredView{views[j].filtered, views[j].filtered + samples, nullptr, p.zprojSize};
+    if (level == SimdLevel::kAvx512) {
+      widened[j].assign(views[j].filtered, views[j].filtered + samples);
+      widened[j].resize(static_cast<size_t>(samples + kWidenedPadding), 0.0);
+      filtered[j].widened = widened[j].data();
+    }
   }
 
   const ColumnKernel kernel = kernelFor(level);
+  const int xSize = p.xSize;
   const int yEnd = p.yOrigin + p.ySize;
   // One voxel row (xSize x zSize contiguous floats) per task. Dynamic
   // scheduling evens out the rows, which shorten towards the edge of the
   // field-of-view circle.
 #pragma omp parallel for schedule(dynamic, 1)
   for (int y = p.yOrigin; y < yEnd; ++y) {
-    forEachColumn(p, g, y, [&](int x, const ColumnRay& c) { kernel(f, g, c, voxelAt(p, x, y, c.zLo)); });
+    // The rays of every column of the row for every view first, then each
+    // voxel column takes the views in order while it stays in the core's
+    // first-level cache.
+    thread_local std::vector<ColumnRay> rays;
+    thread_local std::vector<unsigned char> reached;
+    rays.resize(static_cast<size_t>(count) * xSize);
+    reached.assign(static_cast<size_t>(count) * xSize, 0);
+    int xLo = p.xOrigin + xSize, xHi = p.xOrigin;
+    for (int j = 0; j < count; ++j) {
+      forEachColumn(p, geometry[j], y, [&](int x, const ColumnRay& c) {
+        const size_t at = static_cast<size_t>(j) * xSize + (x - p.xOrigin);
+        rays[at] = c;
+        reached[at] = 1;
+        xLo = std::min(xLo, x);
+        xHi = std::max(xHi, x + 1);
+      });
+    }
+    for (int x = xLo; x < xHi; ++x) {
+      for (int j = 0; j < count; ++j) {
+        const size_t at = static_cast<size_t>(j) * xSize + (x - p.xOrigin);
+        if (reached[at]) kernel(filtered[j], geometry[j], rays[at], voxelAt(p, x, y, rays[at].zLo));
+      }
+    }
   }
+}
+
+void backProjectViewWith(const float* filtered, ReconParams& p, int view, SimdLevel level) {
+  const ViewToProject one{filtered, view, p.axis};
+  backProjectViewsWith(&one, 1, p, level);
 }
 
 void backProjectView(const float* filtered, ReconParams& p, int view) {
@@ -91,4 +129,18 @@ void backProjectView(const float* filtered, ReconParams& p, int view) {
     backProjectViewReference(filtered, p, view);
   else
     backProjectViewWith(filtered, p, view, bestSimdLevel());
+}
+
+void backProjectViews(const ViewToProject* views, int count, ReconParams& p) {
+  if (referencePipelineRequested()) {
+    // The reference loop reads the axis from the record.
+    const float axis = p.axis;
+    for (int j = 0; j < count; ++j) {
+      p.axis = views[j].axis;
+      backProjectViewReference(views[j].filtered, p, views[j].view);
+    }
+    p.axis = axis;
+  } else {
+    backProjectViewsWith(views, count, p, bestSimdLevel());
+  }
 }

@@ -3,6 +3,7 @@
 // instruction-set level chosen by the caller.
 #pragma once
 
+#include "backproject/backproject.h"
 #include "driver/params.h"
 
 enum class SimdLevel { kScalar = 0, kAvx2 = 1, kAvx512 = 2 };
@@ -20,3 +21,5 @@ SimdLevel bestSimdLevel();
 // must not exceed bestSimdLevel(). Bit-identical to backProjectViewReference
 // at every level and thread count.
 void backProjectViewWith(const float* filtered, ReconParams& p, int view, SimdLevel level);
+// backProjectViews likewise.
+void backProjectViewsWith(const ViewToProject* views, int count, ReconParams& p, SimdLevel level);

@@ -74,8 +74,32 @@ void Fast(benchmark::State& state) {
   run(state, scan, [level](const float* f, ReconParams& p, int view) { backProjectViewWith(f, p, view, level); });
 }
 
+// Arguments: size, threads, views per pass over the slab (AVX-512 or the
+// widest level the CPU has). Items count every view of a pass.
+void Batched(benchmark::State& state) {
+  Scan& scan = scanOfSize(int(state.range(0)));
+  omp_set_num_threads(int(state.range(1)));
+  const int count = int(state.range(2));
+  std::vector<ViewToProject> views(static_cast<size_t>(count));
+  int view = 0;
+  for (auto _ : state) {
+    for (ViewToProject& v : views) {
+      v = ViewToProject{scan.filtered.data(), view, scan.p.axis};
+      view = (view + 1) % scan.p.nang;
+    }
+    backProjectViewsWith(views.data(), count, scan.p, bestSimdLevel());
+    benchmark::ClobberMemory();
+  }
+  state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * count * scan.voxels()));
+}
+
 }  // namespace
 
+BENCHMARK(Batched)
+    ->ArgNames({"size", "threads", "views"})
+    ->ArgsProduct({{256}, {1, 2}, {1, 2, 4, 8}})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 BENCHMARK(Reference)->ArgName("size")->Arg(128)->Arg(256)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(Fast)
     ->ArgNames({"size", "threads", "simd"})
