@@ -275,12 +275,70 @@ class StageTimes {
   double seconds_[kStages] = {};
 };
 
+// Filtered views kept for one pass of the back-projector over the slab.
+// Each voxel still takes the views one after another in view order, so the
+// sums are those of one view per pass; what a batch saves is the slab's trip
+// over the memory bus for every view (docs/PERFORMANCE.md has the figures).
+// KORVAN_VIEWS_PER_PASS (1 to 16) overrides the default for measurements;
+// the extra filtered views are capped at kBatchBytes, so that a large
+// detector falls back to fewer views per pass rather than to a large
+// allocation the memory plan did not count.
+class ViewBatch {
+ public:
+  static constexpr int kDefaultViews = 4;
+  static constexpr long kBatchBytes = 32L << 20;
+
+  ViewBatch(const ReconParams& p, float* first, bool plain) {
+    const long samples = static_cast<long>(p.yprojSize) * p.zprojSize;
+    int views = kDefaultViews;
+    if (const char* choice = std::getenv("KORVAN_VIEWS_PER_PASS")) views = std::atoi(choice);
+    views = std::max(1, std::min(views, kMaxViews));
+    const long bytes = std::max(1L, samples) * static_cast<long>(sizeof(float));
+    views = static_cast<int>(std::max(1L, std::min<long>(views, kBatchBytes / bytes)));
+    if (plain) views = 1;
+    lastView_ = p.nang - 1;
+    buffers_[0] = first;
+    // Zero-filled like the record's own buffer: the convolution form never
+    // writes the columns left of the axis of width-truncated data.
+    for (int j = 1; j < views; ++j) buffers_[j] = vector(std::max(1L, samples));
+    capacity_ = views;
+  }
+  ~ViewBatch() {
+    for (int j = 1; j < capacity_; ++j) std::free(buffers_[j]);
+  }
+  ViewBatch(const ViewBatch&) = delete;
+  ViewBatch& operator=(const ViewBatch&) = delete;
+
+  // The buffer to filter `view` into. Any run of consecutive views takes
+  // distinct buffers, and the last view of the slab the record's own, which
+  // thus ends holding the last filtered view as with one view per pass.
+  float* bufferFor(int view) const { return buffers_[(lastView_ - view) % capacity_]; }
+  // `view` has been filtered into bufferFor(view); true when the batch is full.
+  bool add(int view, float axis) {
+    pending_[count_++] = ViewToProject{bufferFor(view), view, axis};
+    return count_ == capacity_;
+  }
+  void backProject(ReconParams& p) {
+    if (count_ > 0) backProjectViews(pending_, count_, p);
+    count_ = 0;
+  }
+
+ private:
+  static constexpr int kMaxViews = 16;
+  float* buffers_[kMaxViews] = {};
+  ViewToProject pending_[kMaxViews] = {};
+  int capacity_ = 1;
+  int count_ = 0;
+  int lastView_ = 0;
+};
+
 void reconstructSlab(ReconParams& p, const char* inSpec, const SlabStart& start, const FilterForm& form,
                      float* filtered, float& progress) {
-  // The reference pipeline runs every stage plainly on one thread; the
-  // threaded one gives the same bits.
+  // The reference pipeline runs every stage plainly on one thread, one view
+  // at a time; the threaded one gives the same bits.
   const bool plain = referencePipelineRequested();
   const RowScratch scratch(plain ? 0 : form.scratchLength, plain ? 1 : omp_get_max_threads());
+  ViewBatch batch(p, filtered, plain);
   StageTimes times;
 
   OffsetTable table;
@@ -313,14 +371,17 @@ void reconstructSlab(ReconParams& p, const char* inSpec, const SlabStart& start,
     times.charge(StageTimes::kOther);
     readView(p, inSpec, fileNumber);
     times.charge(StageTimes::kRead);
+    float* out = batch.bufferFor(view);
     if (plain)
-      form.plain(p, start, view, filtered);
+      form.plain(p, start, view, out);
     else
-      filterViewThreaded(p, start, view, form, scratch, filtered);
-    if (p.truncated) prepareAxisColumns(p, start.axisColumn, filtered);
+      filterViewThreaded(p, start, view, form, scratch, out);
+    if (p.truncated) prepareAxisColumns(p, start.axisColumn, out);
     times.charge(StageTimes::kFilter);
-    backProjectView(filtered, p, view);
-    times.charge(StageTimes::kBackProject);
+    if (batch.add(view, p.axis) || view == p.nang - 1) {
+      batch.backProject(p);
+      times.charge(StageTimes::kBackProject);
+    }
 
     if (shifted) {
       p.axis = savedAxis;

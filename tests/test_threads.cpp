@@ -1,6 +1,7 @@
-// Whole runs of korvan on simulated series with one, two and three threads
-// and with the plain reference pipeline (KORVAN_BACKPROJECT=reference): every
-// output file must come out byte for byte the same.
+// Whole runs of korvan on simulated series with one, two and three threads,
+// with one and with several views per pass of the back-projector, and with
+// the plain reference pipeline (KORVAN_BACKPROJECT=reference): every output
+// file must come out byte for byte the same.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -24,6 +25,9 @@ const std::vector<std::pair<std::string, Env>> kPipelines = {
     {"threads1", {{"KORVAN_BACKPROJECT", ""}, {"OMP_NUM_THREADS", "1"}}},
     {"threads2", {{"KORVAN_BACKPROJECT", ""}, {"OMP_NUM_THREADS", "2"}}},
     {"threads3", {{"KORVAN_BACKPROJECT", ""}, {"OMP_NUM_THREADS", "3"}}},
+    // 90 views: the last pass of 7 holds 6 of them.
+    {"threads2_view_per_pass", {{"KORVAN_BACKPROJECT", ""}, {"OMP_NUM_THREADS", "2"}, {"KORVAN_VIEWS_PER_PASS", "1"}}},
+    {"threads2_7_views_per_pass", {{"KORVAN_BACKPROJECT", ""}, {"OMP_NUM_THREADS", "2"}, {"KORVAN_VIEWS_PER_PASS", "7"}}},
 };
 
 // The files a run left in its working directory, by name, log excepted.
