@@ -130,7 +130,14 @@ long slabIndex(const ReconParams& p, int row, int col, int z) {
   return (static_cast<long>(row) * p.xSize + x) * p.zSize + z;
 }
 
+// Below this many pixels a slice is copied on the calling thread alone:
+// starting the threads would cost more than the copy.
+constexpr long kThreadedSlicePixels = 16384;
+
+// Slice z gathered from the [y][x][z] slab, a stride of zSize floats apart:
+// a memory-bound copy, spread over the threads by rows for large slices.
 void copySliceOut(ReconParams& p, int z) {
+#pragma omp parallel for schedule(static) if (static_cast<long>(p.xSize) * p.ySize >= kThreadedSlicePixels)
   for (int row = 0; row < p.ySize; ++row)
     for (int col = 0; col < p.xSize; ++col)
       p.floatSlice[static_cast<long>(row) * p.xSize + col] = p.volume[slabIndex(p, row, col, z)];
