@@ -128,11 +128,13 @@ void convolveRow(const ReconParams& p, const SlabStart& start, const float* row,
 // (filterSize floats). The inverse transform's scaling is folded into the
 // filter values. Buffer positions past the end of the buffer (an axis far off
 // the centre of a row whose width is close to the FFT length) read as zero.
-void rampFilterRow(const ReconParams& p, const SlabStart& start, float* buffer, int r, float* filtered) {
+// `transform` is fftReal, or fftRealReference in the plain pipeline.
+void rampFilterRow(const ReconParams& p, const SlabStart& start, float* buffer, int r, float* filtered,
+                   void (*transform)(float*, int, int)) {
   const int n = p.filterSize;
-  fftReal(buffer, p.filterSizeHalf, 1);
+  transform(buffer, p.filterSizeHalf, 1);
   for (int k = 0; k < n; ++k) buffer[k] = static_cast<float>(double(buffer[k]) * p.rampFilter[k]);
-  fftReal(buffer, p.filterSizeHalf, -1);
+  transform(buffer, p.filterSizeHalf, -1);
   for (int col = 0; col < p.yprojSize; ++col) {
     const int position = start.filteredPosition + col;
     filtered[static_cast<long>(col) * p.zprojSize + r] = position < n ? buffer[position] : 0.0f;
@@ -151,7 +153,7 @@ void plainFft(ReconParams& p, const SlabStart& start, int view, float* filtered)
   for (int r = 0; r < p.zprojSize; ++r) {
     float* buffer = vector(p.filterSize);
     placeRow(p, start, projectionRow(p, r), buffer);
-    rampFilterRow(p, start, buffer, r, filtered);
+    rampFilterRow(p, start, buffer, r, filtered, fftRealReference);
     std::free(buffer);
   }
 }
@@ -170,7 +172,7 @@ void fftRow(ReconParams& p, const SlabStart& start, int view, int r, float* scra
   weightRow(p, view, r);
   std::fill(scratch, scratch + p.filterSize, 0.0f);
   placeRow(p, start, projectionRow(p, r), scratch);
-  rampFilterRow(p, start, scratch, r, filtered);
+  rampFilterRow(p, start, scratch, r, filtered, fftReal);
 }
 
 // The two filter forms, each as the plain pipeline and as the row step of

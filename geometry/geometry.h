@@ -34,6 +34,11 @@ void fftComplex(float* data, int n, int sign);
 // (F_0, F_n, Re F_1, Im F_1, ...); otherwise the inverse, times n.
 void fftReal(float* data, int n, int sign);
 
+// The same transforms with the butterflies in their plain loop order, one at
+// a time; fftComplex and fftReal give the same floats bit for bit.
+void fftComplexReference(float* data, int n, int sign);
+void fftRealReference(float* data, int n, int sign);
+
 // Ramp filter |w|/2 in fftReal's packing; also fills the cosine pre-weights.
 float* buildRampFilter(ReconParams& p, float* filter, float* weights);
 // Ram-Lak kernel of 2w - 1 taps; also fills the cosine pre-weights.
