@@ -8,7 +8,8 @@
 # wall times (setup and output included) beside it; the volumes must be
 # identical. The figures cover reading, weighting, filtering and the output
 # stage too, so they stay below the ratio of the back-projector alone
-# (bench_backproject). Under each run, its time per stage (KORVAN_BENCH=1).
+# (bench_backproject). Under each run, its time per stage (KORVAN_BENCH=1)
+# and the share of the loop time each took.
 #
 #   bench/whole_run.sh [SIZE] [VIEWS] [BUILD_DIR]
 #
@@ -45,6 +46,24 @@ run() {
   wall=$(awk "BEGIN { print $end - $start }")
   printf '%-28s %14.0f voxel updates/s   (loop %s s, wall %.2f s)\n' "$label" "${speed:-0}" "${loop:-?}" "$wall"
   sed -n 's/^korvan bench: /    /p' "$WORK/stages"
+  # Shares of the loop time; the output stage is what the stages leave.
+  awk -v loop="${loop:-0}" '/^korvan bench: slab/ {
+      for (i = 1; i <= NF; ++i) {
+        if ($i == "read") read += $(i + 1)
+        if ($i == "filter") filter += $(i + 1)
+        if ($i == "back-project") bp += $(i + 1)
+        if ($i == "scale") scale += $(i + 1)
+      }
+    }
+    END {
+      # The loop time is logged to 0.01 s: never below the stages it holds.
+      staged = read + filter + bp + scale
+      if (loop < staged) loop = staged
+      if (loop <= 0) exit
+      rest = loop - staged
+      printf "    share of loop: read %.0f%%, weight and filter %.0f%%, back-project %.0f%%, scale %.0f%%, output %.0f%%\n",
+        100 * read / loop, 100 * filter / loop, 100 * bp / loop, 100 * scale / loop, 100 * rest / loop
+    }' "$WORK/stages"
 }
 
 echo "korvan whole run: ${SIZE}^3 voxels, $VIEWS views of ${SIZE} x ${SIZE}, $(nproc) cores, $(uname -m)"
