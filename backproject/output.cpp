@@ -7,11 +7,13 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "backproject/backproject.h"
 #include "host/host.h"
@@ -142,6 +144,58 @@ void copySliceOut(ReconParams& p, int z) {
     for (int col = 0; col < p.xSize; ++col)
       p.floatSlice[static_cast<long>(row) * p.xSize + col] = p.volume[slabIndex(p, row, col, z)];
 }
+
+// The output passes take the slices in z order. Gathering them one by one
+// reads one float of each 64-byte line of the [y][x][z] slab per slice; a
+// block of consecutive slices takes several floats of each line at once
+// (profile of a two-thread 256^3 run: the slice copies went from 4.3% of the
+// samples to 1.4%). The block holds at most kSliceBlockBytes, so a large
+// slice falls back to one at a time.
+class SliceBlocks {
+ public:
+  static constexpr int kMostSlices = 16;
+  static constexpr long kSliceBlockBytes = 8L << 20;
+
+  explicit SliceBlocks(const ReconParams& p) : pixels_(static_cast<long>(p.xSize) * p.ySize) {
+    const long bytes = std::max(1L, pixels_) * static_cast<long>(sizeof(float));
+    slices_ = static_cast<int>(std::max(1L, std::min<long>(kMostSlices, kSliceBlockBytes / bytes)));
+    if (slices_ > 1) block_.resize(static_cast<size_t>(slices_ * pixels_));
+  }
+
+  // Slice z of the slab into p.floatSlice.
+  void copyOut(ReconParams& p, int z) {
+    if (slices_ == 1) {
+      copySliceOut(p, z);
+      return;
+    }
+    if (z < first_ || z >= first_ + count_) gather(p, z);
+    const float* slice = block_.data() + (z - first_) * pixels_;
+    std::copy(slice, slice + pixels_, p.floatSlice);
+  }
+
+ private:
+  void gather(const ReconParams& p, int z) {
+    first_ = z;
+    count_ = std::min(slices_, p.zSize - z);
+    const int count = count_;
+    float* block = block_.data();
+    const long pixels = pixels_;
+#pragma omp parallel for schedule(static) if (pixels >= kThreadedSlicePixels)
+    for (int row = 0; row < p.ySize; ++row) {
+      // The row's lines of the slab (xSize of them) stay in the first-level
+      // cache while each slice's row is written out in order.
+      for (int k = 0; k < count; ++k) {
+        float* out = block + k * pixels + static_cast<long>(row) * p.xSize;
+        for (int col = 0; col < p.xSize; ++col) out[col] = p.volume[slabIndex(p, row, col, z + k)];
+      }
+    }
+  }
+
+  long pixels_;
+  int slices_ = 1;
+  std::vector<float> block_;
+  int first_ = 0, count_ = 0;
+};
 
 // Conversions toward zero that stay defined for values out of range: they
 // saturate, and a NaN gives 0.
@@ -322,8 +376,9 @@ void writeSlab(ReconParams& p) {
   }
 
   const long pixels = static_cast<long>(p.xSize) * p.ySize;
+  SliceBlocks blocks(p);
   for (int z = 0; z < p.zSize; ++z) {
-    copySliceOut(p, z);
+    blocks.copyOut(p, z);
     for (long i = 0; i < pixels; ++i) {
       const float v = p.floatSlice[i];
       if (!std::isfinite(v)) {
@@ -373,10 +428,14 @@ void assembleOutput(ReconParams& p, const char* title, const char* date, const c
   }
 
   const long pixels = static_cast<long>(p.xSize) * p.ySize;
+  SliceBlocks blocks(p);
   for (int z = 0; z < p.zSize; ++z) {
     // Every slice was written to the chunk file, so one missing means the
     // file was cut short: the volume cannot be completed.
-    if (!readSlice(p, z, chunk)) failRunf("Error: could not read chunk file %s", chunkName.c_str());
+    if (!chunked)
+      blocks.copyOut(p, z);
+    else if (!readSlice(p, z, chunk))
+      failRunf("Error: could not read chunk file %s", chunkName.c_str());
     if (correctInOutputPass) correctRings(p, rings);
     maskAndScale(p, mask, scales, bytes);
     swapBytes16(p.shortSlice, pixels);  // most significant byte first

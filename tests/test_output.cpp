@@ -201,6 +201,27 @@ TEST(OutputReflect, FirstValueOfEachRowIsTheLastColumn) {
   EXPECT_EQ(floatsOf(readFile(o.dir.file("s0.vff"))), (std::vector<float>{3, 2, 1, 13, 12, 11}));
 }
 
+// Slices are gathered from the slab several at a time: with more slices
+// than one block holds, a last block cut short, and mirrored rows, every
+// slice file must still hold exactly its own slice of the slab.
+TEST(OutputFiles, EverySliceFileHoldsItsSlabSlice) {
+  for (bool reflect : {false, true}) {
+    SCOPED_TRACE(reflect ? "reflected" : "as reconstructed");
+    Output o(5, 3, 37);
+    o.p.reflect = reflect ? kOn : 0;
+    for (size_t i = 0; i < o.volume.size(); ++i) o.volume[i] = 0.25f * float(i);
+    writeSlab(o.p);
+    EXPECT_EQ(o.p.maxValue, 0.25f * float(o.volume.size() - 1));
+    o.assemble(o.slicePattern().c_str());
+    for (int z = 0; z < 37; ++z) {
+      std::vector<float> expected;
+      for (int y = 0; y < 3; ++y)
+        for (int col = 0; col < 5; ++col) expected.push_back(o.at(reflect ? 4 - col : col, y, z));
+      ASSERT_EQ(floatsOf(readFile(o.dir.file("s" + std::to_string(z) + ".vff"))), expected) << "slice " << z;
+    }
+  }
+}
+
 TEST(ChunkFile, SlabsAreGatheredInOrderAndTheChunkRemoved) {
   Output o(2, 2, 2);
   writeTwoSlabs(o);
