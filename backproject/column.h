@@ -146,7 +146,7 @@ constexpr long kWidenedPadding = 16;
 // c.zLo.
 using ColumnKernel = void (*)(const FilteredView& f, const ViewGeometry& g, const ColumnRay& c, float* voxel);
 
-// The kernels: 4 doubles per step with AVX2, 8 with AVX-512 (F, BW, VL).
+// The kernels: 4 doubles per step with AVX2, 8 with AVX-512 (F, BW, VL, DQ).
 // Callable only where the CPU has those instruction sets.
 void accumulateColumnAvx2(const FilteredView& f, const ViewGeometry& g, const ColumnRay& c, float* voxel);
 void accumulateColumnAvx512(const FilteredView& f, const ViewGeometry& g, const ColumnRay& c, float* voxel);
