@@ -28,26 +28,6 @@ float* vector(long count) { return allocate<float>(count, "allocation failure in
 int16_t* svector(long count) { return allocate<int16_t>(count, "allocation failure in svector()"); }
 uint8_t* bvector(long count) { return allocate<uint8_t>(count, "allocation failure in bvector()"); }
 
-// Conversions toward zero of values far outside the int range are undefined
-// in C++; the geometry never produces such values once its inputs have been
-// checked, so they are clamped here rather than trapped. The low end stops
-// one above INT_MIN, so that roundDownIndex can still subtract its 1.
-static int truncToInt(double x) {
-  if (!(x == x)) return 0;
-  if (x >= 2147483647.0) return 2147483647;
-  if (x <= -2147483647.0) return -2147483647;
-  return static_cast<int>(x);
-}
-
-int roundNearest(float x) { return x >= 0 ? truncToInt(static_cast<double>(x) + 0.5) : truncToInt(static_cast<double>(x) - 0.5); }
-
-int roundDownIndex(float x) {
-  int t = truncToInt(x);
-  return t < 0 ? t - 1 : t;
-}
-
-int roundUpIndex(float x) { return x >= 0 ? truncToInt(static_cast<double>(x) + 1.0) : truncToInt(x); }
-
 void swapBytes16(void* samples, long count) {
   auto* b = static_cast<unsigned char*>(samples);
   for (long i = 0; i < count; ++i, b += 2) {

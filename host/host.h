@@ -19,9 +19,30 @@ uint8_t* bvector(long count);
 // Rounding from float to int, trunc meaning conversion toward zero. These
 // exact rules, not floor and ceil, fix view counts, detector windows, the
 // filter length and the back-projector's loop bounds.
-int roundNearest(float x);    // halves away from zero
-int roundDownIndex(float x);  // t = trunc(x); t - 1 when t < 0
-int roundUpIndex(float x);    // trunc(x + 1) when x >= 0, else trunc(x)
+// They are inline: the back-projector rounds two bounds per voxel column and
+// view.
+//
+// Conversions toward zero of values far outside the int range are undefined
+// in C++; the geometry never produces such values once its inputs have been
+// checked, so they are clamped here rather than trapped. The low end stops
+// one above INT_MIN, so that roundDownIndex can still subtract its 1.
+inline int truncToInt(double x) {
+  if (!(x == x)) return 0;
+  if (x >= 2147483647.0) return 2147483647;
+  if (x <= -2147483647.0) return -2147483647;
+  return static_cast<int>(x);
+}
+// Halves away from zero.
+inline int roundNearest(float x) {
+  return x >= 0 ? truncToInt(static_cast<double>(x) + 0.5) : truncToInt(static_cast<double>(x) - 0.5);
+}
+// t = trunc(x); t - 1 when t < 0.
+inline int roundDownIndex(float x) {
+  const int t = truncToInt(x);
+  return t < 0 ? t - 1 : t;
+}
+// trunc(x + 1) when x >= 0, else trunc(x).
+inline int roundUpIndex(float x) { return x >= 0 ? truncToInt(static_cast<double>(x) + 1.0) : truncToInt(x); }
 
 // Reverse the bytes of each sample in place (VFF samples are big-endian).
 void swapBytes16(void* samples, long count);
