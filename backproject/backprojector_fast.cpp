@@ -28,6 +28,9 @@ void accumulateColumnScalar(const FilteredView& f, const ViewGeometry& g, const 
   for (int z = c.zLo; z < c.zHi; ++z, ++voxel) accumulateSlice(column, f.rows, g, c, z, voxel);
 }
 
+// Views of fewer samples are widened on the calling thread alone.
+constexpr long kThreadedWidening = 1L << 16;
+
 ColumnKernel kernelFor(SimdLevel level) {
   switch (level) {
     case SimdLevel::kAvx512:
@@ -79,9 +82,18 @@ void backProjectViewsWith(const ViewToProject* views, int count, ReconParams& p,
     geometry[j].ua = views[j].axis;
     filtered[j] = FilteredView{views[j].filtered, views[j].filtered + samples, nullptr, p.zprojSize};
     if (level == SimdLevel::kAvx512) {
-      widened[j].assign(views[j].filtered, views[j].filtered + samples);
       widened[j].resize(static_cast<size_t>(samples + kWidenedPadding), 0.0);
       filtered[j].widened = widened[j].data();
+    }
+  }
+  if (level == SimdLevel::kAvx512) {
+    // On the threads too: on many cores a serial copy would begin to count.
+    for (int j = 0; j < count; ++j) {
+      const float* from = views[j].filtered;
+      double* to = widened[j].data();
+#pragma omp parallel for schedule(static) if (samples >= kThreadedWidening)
+      for (long i = 0; i < samples; ++i) to[i] = from[i];
+      std::fill(to + samples, to + samples + kWidenedPadding, 0.0);
     }
   }
 
