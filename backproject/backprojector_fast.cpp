@@ -1,14 +1,15 @@
 // The back-projector as the reconstruction loops run it: the reference
 // computation (backprojector.cpp) spread over OpenMP threads by voxel rows y,
 // with the z loop of every voxel column vectorised over slices with AVX2 or
-// AVX-512 when the CPU has them.
+// AVX-512 when the CPU has them, and several views added in one pass over
+// each voxel column.
 //
 // Bit-identity with the reference holds by construction: every voxel column
 // takes its U, T, u, fu, m, w and z range from the same code (column.h);
 // each lane of a kernel does the reference's double operations in the
-// reference's order; each voxel row is written by one thread only; and the
-// views still arrive one after another, so every voxel sees the same
-// sequence of float additions.
+// reference's order; each voxel row is written by one thread only; and a
+// voxel column takes the views of a pass one after another in view order, so
+// every voxel sees the same sequence of float additions.
 #include <algorithm>
 #include <cstddef>
 #include <cstdlib>

@@ -1,10 +1,15 @@
-// Radix-2 FFT of complex and of real data, in place, without allocation.
-// The twiddle factors come from the trigonometric recurrence
-// w' = w + w (cos theta - 1) + i w sin theta, carried in double precision with
-// cos theta - 1 written as -2 sin^2(theta/2) to keep it accurate for small
-// angles; every stored intermediate is a 32-bit float. The real transform
-// packs F_0 and F_n into the first complex slot, which is the layout the ramp
-// filter is written for.
+// Radix-2 FFT of complex and of real data, in place. The twiddle factors
+// come from the trigonometric recurrence w' = w + w (cos theta - 1) +
+// i w sin theta, carried in double precision with cos theta - 1 written as
+// -2 sin^2(theta/2) to keep it accurate for small angles; every stored
+// intermediate is a 32-bit float. The real transform packs F_0 and F_n into
+// the first complex slot, which is the layout the ramp filter is written for.
+//
+// Two forms give the same floats bit for bit: the plain one runs the
+// recurrences along with the butterflies and allocates nothing; the fast one
+// keeps the recurrences' values and the bit-reversal's exchanges in a
+// per-thread table for the length last used, and runs long butterfly groups
+// with AVX-512 where the CPU has it.
 #include <algorithm>
 #include <cmath>
 #include <utility>
