@@ -86,14 +86,19 @@ inline void butterfly(float* x, float* y, double wr, double wi) {
   x[1] = static_cast<float>(double(x[1]) + tIm);
 }
 
-// `count` butterflies between consecutive points a[k] and b[k], twiddle k
-// each, eight at a time where the CPU has AVX-512.
-void butterflyRun(float* a, float* b, const double* wr, const double* wi, int count) {
+// Whether the CPU has the AVX-512 forms' instructions.
+bool wideFft() {
   static const bool wide = [] {
     __builtin_cpu_init();
     return __builtin_cpu_supports("avx512f") != 0;
   }();
-  int k = wide ? fft_detail::butterflyRunAvx512(a, b, wr, wi, count) : 0;
+  return wide;
+}
+
+// `count` butterflies between consecutive points a[k] and b[k], twiddle k
+// each, eight at a time where the CPU has AVX-512.
+void butterflyRun(float* a, float* b, const double* wr, const double* wi, int count) {
+  int k = wideFft() ? fft_detail::butterflyRunAvx512(a, b, wr, wi, count) : 0;
   for (; k < count; ++k) butterfly(a + 2 * k, b + 2 * k, wr[k], wi[k]);
 }
 
@@ -173,7 +178,13 @@ void fftComplex(float* data, int n, int sign) {
   const int m = 2 * n;
   const Twiddles& t = twiddlesFor(n, sign);
   for (const auto& [i, j] : t.swaps) exchangePoints(data, i, j);
-  for (int span = 2; m > span; span *= 2) {
+  int span = 2;
+  if (wideFft() && n >= 8) {
+    // The three stages of butterflies within blocks of eight points.
+    fft_detail::firstStagesAvx512(data, n, t.wr.data(), t.wi.data());
+    span = 16;
+  }
+  for (; m > span; span *= 2) {
     const int step = 2 * span;
     const int run = span / 2;
     const double* wr = t.wr.data() + (run - 1);
@@ -222,7 +233,8 @@ void fftRealWith(float* data, int n, int sign, bool plain) {
     }
   } else {
     const Twiddles& t = twiddlesFor(n, sign);
-    for (int i = 1; i < n / 2; ++i) recombine(data, n, i, c1, c2, t.realWr[i], t.realWi[i]);
+    int i = wideFft() ? fft_detail::recombineAvx512(data, n, c1, c2, t.realWr.data(), t.realWi.data()) : 1;
+    for (; i < n / 2; ++i) recombine(data, n, i, c1, c2, t.realWr[i], t.realWi[i]);
   }
   const float a = data[0];
   const float b = data[1];
