@@ -18,7 +18,6 @@ __attribute__((target("avx2"))) void accumulateColumnAvx2(const FilteredView& f,
   const long rows = f.rows;
   const float* column = f.samples + c.iu * rows;  // filtered column iu
   const float* next = column + rows;               // filtered column iu + 1
-  const __m256d zc = _mm256_set1_pd(g.zc);
   const __m256d vc = _mm256_set1_pd(g.vc);
   const __m256d m = _mm256_set1_pd(c.m);
   const __m256d one = _mm256_set1_pd(1.0);
@@ -32,9 +31,11 @@ __attribute__((target("avx2"))) void accumulateColumnAvx2(const FilteredView& f,
   const std::ptrdiff_t lastLoad = (f.end - next) - 8;
 
   int z = c.zLo;
-  __m256d zd = _mm256_add_pd(_mm256_set1_pd(z), _mm256_set_pd(3, 2, 1, 0));
-  for (; z + 4 <= c.zHi; z += 4, voxel += 4, zd = _mm256_add_pd(zd, four)) {
-    const __m256d v = _mm256_add_pd(_mm256_mul_pd(_mm256_sub_pd(zd, zc), m), vc);
+  const int zHi = c.zHi;
+  // z - zc, exact in double (a small integer less a float), stepped exactly.
+  __m256d dz = _mm256_sub_pd(_mm256_add_pd(_mm256_set1_pd(z), _mm256_set_pd(3, 2, 1, 0)), _mm256_set1_pd(g.zc));
+  for (; z + 4 <= zHi; z += 4, voxel += 4, dz = _mm256_add_pd(dz, four)) {
+    const __m256d v = _mm256_add_pd(_mm256_mul_pd(dz, m), vc);
     const __m128i iv = _mm256_cvttpd_epi32(v);
     const __m256d fv = _mm256_sub_pd(v, _mm256_cvtepi32_pd(iv));
     const __m128i iv1 = _mm_add_epi32(iv, oneRow);
@@ -68,7 +69,7 @@ __attribute__((target("avx2"))) void accumulateColumnAvx2(const FilteredView& f,
     const __m256d sum = _mm256_add_pd(_mm256_cvtps_pd(_mm_loadu_ps(voxel)), _mm256_mul_pd(value, w));
     _mm_storeu_ps(voxel, _mm256_cvtpd_ps(sum));
   }
-  for (; z < c.zHi; ++z, ++voxel) accumulateSlice(column, rows, g, c, z, voxel);
+  for (; z < zHi; ++z, ++voxel) accumulateSlice(column, rows, g, c, z, voxel);
 }
 
 }  // namespace backproject_detail
