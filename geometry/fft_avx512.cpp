@@ -129,7 +129,7 @@ __attribute__((target("avx512f"))) int recombineAvx512(float* data, int n, float
   const __m512i splitReversed = _mm512_set_epi32(1, 3, 5, 7, 9, 11, 13, 15, 0, 2, 4, 6, 8, 10, 12, 14);
   const __m512i merge = _mm512_set_epi32(15, 7, 14, 6, 13, 5, 12, 4, 11, 3, 10, 2, 9, 1, 8, 0);
   const __m512i mergeReversed = _mm512_set_epi32(8, 0, 9, 1, 10, 2, 11, 3, 12, 4, 13, 5, 14, 6, 15, 7);
-  const __m512d half = _mm512_set1_pd(c1), minusC2 = _mm512_set1_pd(-c2), plusC2 = _mm512_set1_pd(c2);
+  const __m512d c1Lanes = _mm512_set1_pd(c1), minusC2Lanes = _mm512_set1_pd(-c2), c2Lanes = _mm512_set1_pd(c2);
   // Points i .. i + 7 and their mirrors n - i - 7 .. n - i, while all of them
   // lie on their side of n / 2: every point is read and written by one step.
   int i = 1;
@@ -139,10 +139,10 @@ __attribute__((target("avx512f"))) int recombineAvx512(float* data, int n, float
     const __m512 a = _mm512_permutexvar_ps(split, _mm512_loadu_ps(forward));
     const __m512 b = _mm512_permutexvar_ps(splitReversed, _mm512_loadu_ps(backward));
     const __m512d aRe = lowHalf(a), aIm = highHalf(a), bRe = lowHalf(b), bIm = highHalf(b);
-    const __m512d h1r = asFloat(_mm512_mul_pd(half, _mm512_add_pd(aRe, bRe)));
-    const __m512d h1i = asFloat(_mm512_mul_pd(half, _mm512_sub_pd(aIm, bIm)));
-    const __m512d h2r = asFloat(_mm512_mul_pd(minusC2, _mm512_add_pd(aIm, bIm)));
-    const __m512d h2i = asFloat(_mm512_mul_pd(plusC2, _mm512_sub_pd(aRe, bRe)));
+    const __m512d h1r = asFloat(_mm512_mul_pd(c1Lanes, _mm512_add_pd(aRe, bRe)));
+    const __m512d h1i = asFloat(_mm512_mul_pd(c1Lanes, _mm512_sub_pd(aIm, bIm)));
+    const __m512d h2r = asFloat(_mm512_mul_pd(minusC2Lanes, _mm512_add_pd(aIm, bIm)));
+    const __m512d h2i = asFloat(_mm512_mul_pd(c2Lanes, _mm512_sub_pd(aRe, bRe)));
     const __m512d c = _mm512_loadu_pd(wr + i), s = _mm512_loadu_pd(wi + i);
     const __m512d cr = _mm512_mul_pd(c, h2r), ci = _mm512_mul_pd(c, h2i);
     const __m512d sr = _mm512_mul_pd(s, h2r), si = _mm512_mul_pd(s, h2i);
