@@ -8,10 +8,12 @@
 #include <omp.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "backproject/backproject.h"
@@ -403,10 +405,28 @@ void reconstructSlab(ReconParams& p, const char* inSpec, const SlabStart& start,
 
 }  // namespace
 
+namespace {
+
+// A file given with -g that yields nothing leaves the run without offsets,
+// as if none had been given; the operator learns of it on the console, once
+// per run rather than once per slab.
+void warnOffsetFileUnused(const char* fileName, const char* why) {
+  static std::string warned;
+  if (warned == fileName) return;
+  warned = fileName;
+  std::fflush(stdout);
+  std::fprintf(stderr, "Warning: offset file %s %s; reconstructing without axis offsets\n", fileName, why);
+}
+
+}  // namespace
+
 void readOffsetTable(const char* fileName, OffsetTable& table) {
   table = OffsetTable{};
   FILE* file = std::fopen(fileName, "r");
-  if (!file) return;
+  if (!file) {
+    warnOffsetFileUnused(fileName, (std::string("cannot be opened (") + std::strerror(errno) + ")").c_str());
+    return;
+  }
   float angle, offset;
   while (std::fscanf(file, "%f %f", &angle, &offset) == 2) {
     if (table.count == OffsetTable::kCapacity - 1) {
@@ -416,6 +436,17 @@ void readOffsetTable(const char* fileName, OffsetTable& table) {
     table.angle[table.count] = angle;
     table.offset[table.count] = offset;
     ++table.count;
+  }
+  if (table.count == 0) {
+    // Say what stopped the reading: the first line as it stands.
+    char line[64] = "";
+    std::rewind(file);
+    if (!std::fgets(line, sizeof line, file)) line[0] = '\0';
+    line[std::strcspn(line, "\r\n")] = '\0';
+    warnOffsetFileUnused(fileName, line[0] ? ("holds no angle and offset pairs (it begins \"" + std::string(line) +
+                                               "\"; expected two numbers per line, separated by blanks)")
+                                                  .c_str()
+                                            : "is empty");
   }
   // Past the last pair the offset falls linearly towards 0 at 1000 degrees.
   table.angle[table.count] = 1000.0f;

@@ -4,9 +4,11 @@
 // artefacts, masks the field of view and writes the 16-bit volume, the
 // optional byte volume and the optional float slices, each with its VFF
 // header.
+#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -24,16 +26,23 @@ namespace {
 
 // Files that must not outlive a failed run: the chunk file is temporary, and
 // an output file stopped half-way still carries a header promising every
-// slice, so it would pass for complete. Each is watched from the moment it is
+// slice, so it would pass for complete. Each output is therefore written
+// under a temporary name beside its final one and renamed into place only
+// when it is complete, so that a failed or killed run leaves whatever file
+// the user had there as it was. Each file is watched from the moment it is
 // created until it is finished; whatever ends the process in between (any
 // failRun of any stage, the array offset error, a stop signal) removes the
-// watched files on the way out.
+// watched files on the way out. Only SIGKILL can leave one behind, and its
+// name says what it is ("<output>.korvan-unfinished-<pid>").
 enum Slot { kChunkSlot, kVolumeSlot, kByteSlot, kSliceSlot, kSlotCount };
+
+constexpr size_t kNameRoom = 1100;
 
 struct WatchedFile {
   bool active;
   FILE* file;
-  char name[1100];
+  char name[kNameRoom];    // the file being written
+  char target[kNameRoom];  // where it goes when complete (outputs only)
 };
 WatchedFile watched[kSlotCount];
 
@@ -63,27 +72,65 @@ void catchStopSignals() {
   }
 }
 
-// Opens `name` with `mode` and watches it; nullptr when it does not open (a
-// file already watched in that slot stays watched).
-FILE* openWatched(Slot slot, const char* name, const char* mode) {
+void registerCleanup() {
   static bool registered = false;
-  if (!registered) {
-    std::atexit(discardUnfinishedOutput);
-    catchStopSignals();
-    registered = true;
-  }
-  FILE* file = std::fopen(name, mode);
-  if (!file) return nullptr;
+  if (registered) return;
+  std::atexit(discardUnfinishedOutput);
+  catchStopSignals();
+  registered = true;
+}
+
+FILE* watch(Slot slot, FILE* file, const char* name, const char* target) {
   WatchedFile& w = watched[slot];
   std::snprintf(w.name, sizeof w.name, "%s", name);
+  std::snprintf(w.target, sizeof w.target, "%s", target);
   w.file = file;
   w.active = true;
   return file;
 }
 
+// Creates a file that did not exist, named after `base` with `what` and the
+// process id (and a count, should that name be taken), and watches it; it
+// never replaces a file of the user's. nullptr when none can be created.
+FILE* createWatched(Slot slot, const char* base, const char* what, const char* target) {
+  registerCleanup();
+  char name[kNameRoom];
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const int length = attempt == 0 ? std::snprintf(name, sizeof name, "%s.%s-%d", base, what, static_cast<int>(getpid()))
+                                    : std::snprintf(name, sizeof name, "%s.%s-%d-%d", base, what,
+                                                    static_cast<int>(getpid()), attempt);
+    if (length < 0 || static_cast<size_t>(length) >= sizeof name) return nullptr;
+    const int fd = ::open(name, O_WRONLY | O_CREAT | O_EXCL, 0666);
+    if (fd < 0) {
+      if (errno == EEXIST) continue;
+      return nullptr;
+    }
+    FILE* file = ::fdopen(fd, "wb");
+    if (!file) {
+      ::close(fd);
+      std::remove(name);
+      return nullptr;
+    }
+    return watch(slot, file, name, target);
+  }
+  return nullptr;
+}
+
+// An output file begun under its temporary name.
+FILE* beginOutput(Slot slot, const char* target) {
+  return createWatched(slot, target, "korvan-unfinished", target);
+}
+
+// Reopens the watched file of `slot` with `mode`.
+FILE* reopenWatched(Slot slot, const char* mode) {
+  WatchedFile& w = watched[slot];
+  w.file = std::fopen(w.name, mode);
+  return w.file;
+}
+
 [[noreturn]] void failWrite(Slot slot) {
   if (slot == kChunkSlot) failRunf("Error: could not write chunk file %s (disk full?)", watched[slot].name);
-  failRunf("Error: could not write %s (disk full?)", watched[slot].name);
+  failRunf("Error: could not write %s (disk full?)", watched[slot].target);
 }
 
 void writeWatched(Slot slot, const void* data, size_t size, long count) {
@@ -100,10 +147,13 @@ void closeWatched(Slot slot) {
   if (std::fclose(file) != 0 || failed) failWrite(slot);
 }
 
-// The file is complete: close it and keep it.
+// The file is complete: close it and, for an output, move it into place.
 void finishWatched(Slot slot) {
   closeWatched(slot);
-  watched[slot].active = false;
+  WatchedFile& w = watched[slot];
+  if (w.target[0] != '\0' && std::rename(w.name, w.target) != 0)
+    failRunf("Error: could not move %s into place as %s", w.name, w.target);
+  w.active = false;
 }
 
 void removeWatched(Slot slot) {
@@ -118,12 +168,6 @@ void removeWatched(Slot slot) {
 // are counted over all slabs of the run, left out of the extremes (one of
 // them would otherwise turn every scale into 0 or NaN) and written as 0.
 long nonFiniteVoxels = 0;
-
-std::string chunkFileName() {
-  char name[1100];
-  std::snprintf(name, sizeof name, "%s.%d", runNames.outFile, kNodeNumber);
-  return name;
-}
 
 // Slab element of slice row `row`, slice column `col` and slab slice z: the
 // slice is mirrored in x when the output is reflected.
@@ -302,7 +346,7 @@ void maskAndScale(ReconParams& p, const Mask& mask, const Scales& scales, bool b
 
 void createWithHeader(Slot slot, const char* name, const char* failure, const ReconParams& p, const char* title,
                       const char* date, int bits) {
-  FILE* file = openWatched(slot, name, "wb");
+  FILE* file = beginOutput(slot, name);
   if (!file) failRunf(failure, name);
   writeVffHeader(p, title, date, file, bits);
 }
@@ -310,7 +354,7 @@ void createWithHeader(Slot slot, const char* name, const char* failure, const Re
 void writeSliceFile(ReconParams& p, const char* title, const char* date, const char* pattern, int z) {
   char name[1100];
   std::snprintf(name, sizeof name, pattern, p.zOriginUser / p.zBinSize + z);
-  FILE* file = openWatched(kSliceSlot, name, "wb");
+  FILE* file = beginOutput(kSliceSlot, name);
   if (!file) failRunf("Error: could not open slicefile %s", name);
   writeVffHeader(p, title, date, file, 32);
   const long pixels = static_cast<long>(p.xSize) * p.ySize;
@@ -364,15 +408,15 @@ void fromScratchImage(const int16_t* image, int n, float* slice, int width, int 
 
 void writeSlab(ReconParams& p) {
   const bool chunked = p.nChunks > 1;
-  const std::string chunkName = chunkFileName();
   if (p.chunkIndex == 0) {
     p.maxValue = -1e8f;
     p.minValue = 1e8f;
     nonFiniteVoxels = 0;
-    if (chunked && !openWatched(kChunkSlot, chunkName.c_str(), "wb"))
-      failRunf("Error: could not create chunk file %s", chunkName.c_str());
-  } else if (chunked && !openWatched(kChunkSlot, chunkName.c_str(), "ab")) {
-    failRunf("Error: could not append to chunk file %s", chunkName.c_str());
+    // Named beside the output, under a name no other file has.
+    if (chunked && !createWatched(kChunkSlot, runNames.outFile, "korvan-chunk", ""))
+      failRunf("Error: could not create chunk file beside %s", runNames.outFile);
+  } else if (chunked && !reopenWatched(kChunkSlot, "ab")) {
+    failRunf("Error: could not append to chunk file %s", watched[kChunkSlot].name);
   }
 
   const long pixels = static_cast<long>(p.xSize) * p.ySize;
@@ -408,10 +452,9 @@ void assembleOutput(ReconParams& p, const char* title, const char* date, const c
   createWithHeader(kVolumeSlot, runNames.outFile, "Error: could not open outfile %s", p, title, date, 16);
   if (bytes) createWithHeader(kByteSlot, runNames.byteFile, "Error: could not open bytefile %s", p, title, date, 8);
 
-  const std::string chunkName = chunkFileName();
+  const char* chunkName = watched[kChunkSlot].name;
   FILE* chunk = nullptr;
-  if (chunked && !(chunk = openWatched(kChunkSlot, chunkName.c_str(), "rb")))
-    failRunf("Error: could not read chunk file %s", chunkName.c_str());
+  if (chunked && !(chunk = reopenWatched(kChunkSlot, "rb"))) failRunf("Error: could not read chunk file %s", chunkName);
 
   const Mask mask = fieldOfViewMask(p);
   const RingPlan rings = planRingCorrection(p);
@@ -435,7 +478,7 @@ void assembleOutput(ReconParams& p, const char* title, const char* date, const c
     if (!chunked)
       blocks.copyOut(p, z);
     else if (!readSlice(p, z, chunk))
-      failRunf("Error: could not read chunk file %s", chunkName.c_str());
+      failRunf("Error: could not read chunk file %s", chunkName);
     if (correctInOutputPass) correctRings(p, rings);
     maskAndScale(p, mask, scales, bytes);
     swapBytes16(p.shortSlice, pixels);  // most significant byte first

@@ -1,6 +1,10 @@
 // The checks of the values a run cannot do without. Each failure is logged
 // (log file and server) with its own message; most also show the usage, so
 // that an operator at a console sees what to add.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdio>
 
 #include "driver/driver.h"
@@ -15,7 +19,12 @@ namespace {
 [[noreturn]] void failCheck(const ReconParams& p, const char* message, const char* status, bool usage) {
   log_error(message);
   if (status != nullptr) report_status(p.jobId, status, 1.0);
-  if (usage) printUsage();
+  if (usage) {
+    printUsage();
+  } else {
+    std::fflush(stdout);
+    std::fprintf(stderr, "%s\n", message);
+  }
   job_end_state = kEndError;
   endRun();
 }
@@ -29,11 +38,13 @@ void checkRequiredArguments(const ReconParams& p) {
   if (p.firstFile == -1) failWithUsage(p, "No first file number given!");
   if (!nameGiven(runNames.outFile)) failWithUsage(p, "No outfile given!");
 
-  // Creating (or emptying) the output file now finds an unwritable place
-  // before hours of back-projection rather than after.
-  FILE* out = std::fopen(runNames.outFile, "wb");
-  if (out == nullptr) failRunf("Error: could not open outfile %s\n", runNames.outFile);
-  std::fclose(out);
+  // Opening the output file for writing now finds an unwritable place before
+  // hours of back-projection rather than after. It is not emptied: the
+  // volume is written under a temporary name and replaces the file only
+  // when complete, so a failed run leaves a user's earlier file as it was.
+  const int out = ::open(runNames.outFile, O_WRONLY | O_CREAT, 0666);
+  if (out < 0) failRunf("Error: could not open outfile %s\n", runNames.outFile);
+  ::close(out);
 }
 
 void checkHeaderValues(const ReconParams& p) {
@@ -44,7 +55,41 @@ void checkHeaderValues(const ReconParams& p) {
     failCheck(p, "\nNo angle increment given!\n", "Error: incorrect arguments", true);
 }
 
+namespace {
+
+struct FileIdentity {
+  bool exists = false;
+  dev_t device = 0;
+  ino_t inode = 0;
+};
+
+FileIdentity identify(const char* name) {
+  FileIdentity id;
+  struct stat info;
+  if (nameGiven(name) && ::stat(name, &info) == 0) {
+    id.exists = true;
+    id.device = info.st_dev;
+    id.inode = info.st_ino;
+  }
+  return id;
+}
+
+bool sameFile(const FileIdentity& a, const FileIdentity& b) {
+  return a.exists && b.exists && a.device == b.device && a.inode == b.inode;
+}
+
+}  // namespace
+
 void checkProjectionFiles(const ReconParams& p) {
+  // Compared by device and inode, so that another spelling of the same path
+  // (./p0.vff, a link) is caught too. The output file exists by now (the
+  // first check opened it); the byte file only if the user had one there.
+  const FileIdentity out = identify(runNames.outFile);
+  const FileIdentity bytes = identify(runNames.byteFile);
+  if (sameFile(out, bytes))
+    failRunf("Error: outfile %s and bytefile %s are the same file; give them different names", runNames.outFile,
+             runNames.byteFile);
+
   char name[1024];
   for (int i = 0; i < p.nang; ++i) {
     std::snprintf(name, sizeof name, runNames.inSpec, p.firstFile + i * p.fileIncrement);
@@ -56,5 +101,12 @@ void checkProjectionFiles(const ReconParams& p) {
       failCheck(p, text, text, false);
     }
     std::fclose(file);
+    const FileIdentity projection = identify(name);
+    if (sameFile(projection, out))
+      failRunf("Error: outfile %s is the projection %s of the input series; give it another name", runNames.outFile,
+               name);
+    if (sameFile(projection, bytes))
+      failRunf("Error: bytefile %s is the projection %s of the input series; give it another name",
+               runNames.byteFile, name);
   }
 }

@@ -44,26 +44,9 @@ void copyArgument(char (&field)[N], const char* option, const char* arg) {
   std::strcpy(field, arg);
 }
 
-// The file patterns are formatted with one int, the file or slice number;
-// anything else in them would make the formatting read arguments that do not
-// exist.
-bool holdsOneIntegerConversion(const char* pattern) {
-  int conversions = 0;
-  for (const char* s = pattern; *s != '\0'; ++s) {
-    if (*s != '%') continue;
-    ++s;
-    if (*s == '%') continue;
-    while (*s != '\0' && std::strchr("-+ #0", *s) != nullptr) ++s;
-    while (std::isdigit(static_cast<unsigned char>(*s))) ++s;
-    if (*s == '\0' || std::strchr("diuoxX", *s) == nullptr) return false;
-    ++conversions;
-  }
-  return conversions == 1;
-}
-
 void copyPattern(char (&field)[512], const char* option, const char* arg) {
   copyArgument(field, option, arg);
-  if (nameGiven(arg) && !holdsOneIntegerConversion(arg))
+  if (nameGiven(arg) && !checkFilePattern(arg, nullptr))
     failRunf("Error: %s pattern %s must hold exactly one integer conversion such as %%d", option, arg);
 }
 

@@ -37,7 +37,7 @@ struct ReconParams {
   int xSize;
   int ySize;
   int zSize;                   // during a multi-slab run: height of the current slab
-  int zSizeUser;               // zSize as given, before vertical binning
+  int zSizeUser;               // height of the run before vertical binning: zSize as given, clipped to the detector
   int bits;                    // projection sample width: 16 or 32
   int yBinSize;                // horizontal binning factor
   int zBinSize;                // vertical binning factor

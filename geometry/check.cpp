@@ -12,14 +12,14 @@ using namespace geometry_detail;
 namespace {
 
 // A region along one axis, in binned voxels: the origin must be unset (-1) or
-// inside the grid, the size unset or non-negative, and zero only where an
-// empty region is meaningful (z: a run that reconstructs nothing).
-void checkRegion(const char* name, int origin, int size, int bin, int grid, bool zeroSizeAllowed) {
+// inside the grid, the size unset or positive (a region of no voxels would
+// make a volume of none, with nothing to scale).
+void checkRegion(const char* name, int origin, int size, int bin, int grid) {
   const int o = binnedRegion(origin, bin);
   const int s = binnedRegion(size, bin);
   if (o < -1 || o >= grid)
     failRunf("Error: reconstruction region %s origin %d is outside the grid of %d", name, o, grid);
-  if (s < -1 || (s == 0 && !zeroSizeAllowed)) failRunf("Error: reconstruction region %s size %d is too small", name, s);
+  if (s < -1 || s == 0) failRunf("Error: reconstruction region %s size %d is too small", name, s);
 }
 
 }  // namespace
@@ -42,11 +42,15 @@ void checkGeometry(const ReconParams& p) {
     if (p.fileIncrement < 1) failRunf("Error: file increment must be at least 1 (got %d)", p.fileIncrement);
     if (p.angleIncrementUser == 0) failRun("Error: -l needs the angle increment between files given with -t");
   }
-  // The step between used views; more than a full turn leaves no views at all.
+  // The step between used views. A step beyond a full turn is no error in
+  // itself: the view plan counts the views as for any step (one, for a step
+  // up to two turns), and only a plan left without a view is refused.
   const float increment =
       p.fileIncrementGiven ? static_cast<float>(double(p.fileIncrement) * p.angleIncrementUser) : p.angleIncrement;
-  if (!(increment > 0 && increment <= 360))
-    failRunf("Error: angle increment must be between 0 and 360 degrees (got %f)", increment);
+  if (!(increment > 0 && std::isfinite(increment)))
+    failRunf("Error: angle increment must be positive (got %f)", increment);
+  if (p.full360 && fullTurnViews(increment * M_PI / 180.0) < 1)
+    failRunf("Error: angle increment %f degrees leaves no view of the full turn", increment);
 
   if (!(p.axisUser >= -double(p.projWidth) && p.axisUser <= 2.0 * p.projWidth))
     failRunf("Error: center of rotation %f is outside the projection width %d", p.axisUser, p.projWidth);
@@ -74,16 +78,23 @@ void checkGeometry(const ReconParams& p) {
       failRunf("Error: working projection width of %d columns exceeds the limit of %d", width, kMaxWorkingWidth);
   }
 
-  // rfan is also the source-to-axis distance in voxels. A source inside the
-  // grid's circumscribed circle would see voxels at or behind itself; outside
-  // it every in-circle voxel is magnified at most 1 / (1 - 1/sqrt 2) times,
-  // which bounds the detector window.
-  const double cornerDistance = (width - 1) * 0.5 * std::sqrt(2.0);
-  if (!(binScaled(p.rfanY, yBin) > cornerDistance))
-    failRunf("Error: rfan %f puts the source inside the reconstruction grid (rfan must exceed %f)", p.rfanY,
-             cornerDistance * yBin);
+  // rfan is also the source-to-axis distance in voxels. Only voxels inside
+  // the field-of-view circle are reconstructed; a source inside that circle,
+  // or on it, would see some of them at or behind itself. Outside it (a wide
+  // fan may put the source within the corners of the grid) every visited
+  // voxel lies in front of the source; the detector window that setup finds
+  // then bounds what the magnification asks for.
+  const double radius = (width - 1) * 0.5;
+  if (!(binScaled(p.rfanY, yBin) > radius))
+    failRunf("Error: rfan %f puts the source inside the field of view (rfan must exceed %f)", p.rfanY,
+             radius * yBin);
 
-  checkRegion("x", p.xOrigin, p.xSize, yBin, width, false);
-  checkRegion("y", p.yOrigin, p.ySize, yBin, width, false);
-  checkRegion("z", p.zOrigin, p.zSize, zBin, height, true);
+  // The Ram-Lak kernel needs at least its centre tap; -1 leaves the length
+  // to the projection width.
+  if (p.convolution && p.kernelLength != -1 && p.kernelLength < 1)
+    failRunf("Error: kernel length must be at least 1 (got %d)", p.kernelLength);
+
+  checkRegion("x", p.xOrigin, p.xSize, yBin, width);
+  checkRegion("y", p.yOrigin, p.ySize, yBin, width);
+  checkRegion("z", p.zOrigin, p.zSize, zBin, height);
 }

@@ -47,12 +47,12 @@ void planSlabs(ReconParams& p) {
   }
   // Setup clips the height to the grid in any case; planning slabs beyond it
   // would only add empty ones.
-  const bool zGiven = p.zSize != -1;
   p.zSize = clippedSize(p.zSize, p.zOrigin, workingHeight(p));
-  // Progress reports count the slices done against zSizeUser; without a z
-  // size given the run covers this derived height, in however many slabs,
-  // and its reports must still add up to one.
-  if (!zGiven) p.zSizeUser = p.zSize * zBinFactor(p);
+  // Progress reports count the slices done against zSizeUser. The run covers
+  // this clipped height, in however many slabs, whether a z size was given
+  // (it may reach past the detector) or not, and its reports must add up
+  // to one.
+  p.zSizeUser = p.zSize * zBinFactor(p);
   const uint64_t sliceBytes = xVoxels * yVoxels * 4;
   if (p.memoryLimit <= 0 || static_cast<uint64_t>(p.memoryLimit) < sliceBytes)
     failRunf("Error: memory limit of %d bytes is smaller than one slice of %llu bytes", p.memoryLimit,

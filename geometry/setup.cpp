@@ -61,7 +61,7 @@ void planViews(ReconParams& p, double step) {
   double span;
   if (p.full360) {
     span = 2.0 * M_PI;
-    p.nang = roundNearest(static_cast<float>(2.0 * M_PI / step));
+    p.nang = fullTurnViews(step);
   } else {
     span = M_PI + double(p.fanAngle);
     p.nang = roundUpIndex(static_cast<float>((M_PI + double(p.fanAngle)) / step));
@@ -212,6 +212,8 @@ void allocateArrays(ReconParams& p) {
 
 }  // namespace
 
+int geometry_detail::fullTurnViews(double step) { return roundNearest(static_cast<float>(2.0 * M_PI / step)); }
+
 void setupGeometry(ReconParams& p) {
   applyBinning(p);
 
@@ -255,6 +257,10 @@ void setupGeometry(ReconParams& p) {
   planViews(p, step);
   fillAngleTables(p);
   findDetectorWindow(p);
+  if (p.yprojSize > kMaxDetectorWindow)
+    failRunf("Error: rfan %f puts the source so close to the field of view that it spans %d detector columns "
+             "(at most %d); check rfan",
+             double(p.rfanY) * p.yBinSize, p.yprojSize, kMaxDetectorWindow);
   p.evenWidth = p.yprojSizeUser % 2 == 0 ? kOn : 0;
   if (!p.convolution) chooseFilterLength(p);
 

@@ -31,4 +31,14 @@ int paddedWidth(int width, float axisUser);
 int workingWidth(const ReconParams& p);
 int workingHeight(const ReconParams& p);
 
+// Views of a full-turn plan with this step in radians (0 for a step of more
+// than about two turns): the one rule for the setup and the checks.
+int fullTurnViews(double step);
+
+// Widest detector window accepted. With the source just outside the field
+// of view (a wide fan) the nearest voxels are magnified without bound; the
+// window stays within four working widths, as the grid's corners allowed
+// before wide fans were taken.
+constexpr int kMaxDetectorWindow = 4 * kMaxWorkingWidth;
+
 }  // namespace geometry_detail

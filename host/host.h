@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 // ---------------------------------------------------------------------------
 // Array allocators. Each returns a zero-filled heap block of `count` elements
@@ -43,6 +44,13 @@ inline int roundDownIndex(float x) {
 }
 // trunc(x + 1) when x >= 0, else trunc(x).
 inline int roundUpIndex(float x) { return x >= 0 ? truncToInt(static_cast<double>(x) + 1.0) : truncToInt(x); }
+
+// File-name patterns (projection series, slice files) are formatted with one
+// int: true when `pattern` holds exactly one integer conversion (%d, %i, %u,
+// %o, %x, %X with flags, a width and a precision of up to three digits each,
+// such as %04d or %.3d); otherwise false, and *why (when given) says what is
+// wrong, as a phrase to follow the pattern.
+bool checkFilePattern(const char* pattern, std::string* why);
 
 // Reverse the bytes of each sample in place (VFF samples are big-endian).
 void swapBytes16(void* samples, long count);
@@ -88,6 +96,10 @@ void log_errorf(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // MemoryLimit under SOFTWARE\ALVERO\Recon parsed like "%ld"; 268435456 when
 // the key, the value or a leading number is missing.
 int32_t read_memory_limit();
+
+// ReportTimeout under SOFTWARE\ALVERO\Recon: seconds a report waits for the
+// server's answer (30 when missing or not a positive number).
+double read_report_timeout();
 
 // ---------------------------------------------------------------------------
 // Job status reporting. Nothing is sent until init_report_client has run.

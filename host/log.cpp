@@ -1,4 +1,5 @@
-// The log and the memory limit from the host configuration.
+// The log, the memory limit and the report timeout from the host
+// configuration.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -16,6 +17,7 @@ namespace {
 const char* const kServerKey = "SOFTWARE\\ALVERO\\ReconServer";
 const char* const kReconKey = "SOFTWARE\\ALVERO\\Recon";
 constexpr int32_t kDefaultMemoryLimit = 268435456;
+constexpr double kDefaultReportTimeout = 30.0;
 }  // namespace
 
 void log_error(const char* text) {
@@ -63,4 +65,19 @@ int32_t read_memory_limit() {
   }
   configCloseKey(key);
   return limit;
+}
+
+double read_report_timeout() {
+  double timeout = kDefaultReportTimeout;
+  ConfigKey key;
+  if (!configOpenKey(kReconKey, key)) return timeout;
+  char text[1024];
+  double value;
+  // A value that is no positive number of seconds would mean waiting forever
+  // or not at all; the default stands then.
+  if (configReadValue(key, "ReportTimeout", text, sizeof text) && std::sscanf(text, "%lf", &value) == 1 &&
+      value > 0 && value < 1e9)
+    timeout = value;
+  configCloseKey(key);
+  return timeout;
 }

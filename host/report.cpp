@@ -13,6 +13,7 @@ namespace {
 XmlRpc::XmlRpcClient* report_client = nullptr;
 char* report_host = nullptr;
 int32_t report_port = 0;
+double report_timeout = 30.0;
 
 // The library's own diagnostics would mix with the program's console texts;
 // failures are reported by the messages below instead.
@@ -22,8 +23,14 @@ class QuietErrors : public XmlRpc::XmlRpcErrorHandler {
 };
 QuietErrors quietErrors;
 
+// A server that takes the connection and never answers must not hold the run
+// up: each call waits at most the configured timeout, once, and a call that
+// times out fails like one to an unreachable server. The connection is
+// dropped then, so that a late answer cannot pass for the next call's.
 bool call(const char* method, const XmlRpc::XmlRpcValue& params, XmlRpc::XmlRpcValue& result) {
-  return report_client->execute(method, params, result);
+  if (report_client->execute(method, params, result, report_timeout)) return true;
+  report_client->close();
+  return false;
 }
 
 }  // namespace
@@ -48,6 +55,7 @@ void init_report_client(const char* host, int port) {
   std::free(report_host);
   report_host = strdup(host);
   report_port = port;
+  report_timeout = read_report_timeout();
 }
 
 void report_child_pid(int jobId, int pid) {

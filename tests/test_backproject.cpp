@@ -198,13 +198,41 @@ TEST(OffsetTable, ViewsBeforeTheFirstAngleAreNotShifted) {
   EXPECT_FLOAT_EQ(shift, 4.0f);
 }
 
-TEST(OffsetTable, ReadingStopsAtTextThatIsNotAPair) {
+// Reading stops at the first text that is not a pair; a file that yields no
+// pair at all (or cannot be opened) leaves the run without offsets, with a
+// warning on the console naming the file and what it holds.
+TEST(OffsetTable, ReadingStopsAtTextThatIsNotAPairAndWarnsWhenNoneIsRead) {
   TempDir dir;
-  OffsetTable table = tableFrom(dir, "0 1\n90 2\nnext 5\n180 9\n");
-  EXPECT_EQ(table.count, 2);
-  EXPECT_EQ(table.angle[2], 1000.0f);
-  readOffsetTable(dir.file("missing.txt").c_str(), table);
-  EXPECT_EQ(table.count, 0);
+  const struct {
+    const char* name;
+    const char* text;  // nullptr: no such file
+    int pairs;
+    const char* warning;
+  } rows[] = {
+      {"pairs then text", "0 1\n90 2\nnext 5\n180 9\n", 2, ""},
+      {"missing", nullptr, 0, "cannot be opened (No such file or directory)"},
+      {"header line", "angle offset\n0 1\n", 0, "holds no angle and offset pairs (it begins \"angle offset\";"},
+      {"commas", "0,1.5\n90,2\n", 0, "holds no angle and offset pairs (it begins \"0,1.5\";"},
+      {"empty", "", 0, "is empty;"},
+  };
+  for (const auto& row : rows) {
+    const std::string file = dir.file(row.name);
+    if (row.text) testutil::writeFile(file, row.text);
+    OffsetTable table;
+    testing::internal::CaptureStderr();
+    readOffsetTable(file.c_str(), table);
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(table.count, row.pairs) << row.name;
+    if (row.text) {
+      EXPECT_EQ(table.angle[table.count], 1000.0f) << row.name;
+    }
+    if (*row.warning == '\0') {
+      EXPECT_EQ(err, "") << row.name;
+    } else {
+      EXPECT_EQ(err.rfind("Warning: offset file " + file + " " + row.warning, 0), 0u) << err;
+      EXPECT_NE(err.find("; reconstructing without axis offsets\n"), std::string::npos) << err;
+    }
+  }
 }
 
 TEST(OffsetTableDeathTest, MoreThan999PairsEndTheRun) {

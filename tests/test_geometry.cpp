@@ -239,7 +239,9 @@ TEST(GeometryWindow, HoldsEveryProjectedVoxelOfTheSlab) {
       {"odd grid, off-centre axis", 21, 16, 10, 9.3f, 7.5f, 40, -1, -1, -1, 3, 5, false, false, false},
       {"even grid, half turn, corner", 20, 16, 7, 9.5f, 12, 30, 12, 8, 6, 0, 2, true, false, false},
       {"bottom slab, reversed", 18, 16, 9, 8.5f, 3, 26, -1, -1, -1, 14, 2, false, true, false},
-      {"width-truncated", 15, 8, 15, 4, 3.5f, 50, -1, -1, -1, -1, -1, false, false, true}};
+      {"width-truncated", 15, 8, 15, 4, 3.5f, 50, -1, -1, -1, -1, -1, false, false, true},
+      {"wide fan: source between circle and corners", 20, 16, 10, 9.5f, 7.5f, 11, -1, -1, -1, -1, -1, false, false,
+       false}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     ReconParams p = scanRecord(c.width, c.rows, c.step);
@@ -339,38 +341,46 @@ TEST_F(SlabPlanDeathTest, RejectsALimitBelowOneSlice) {
   } while (0)
 
 TEST_F(GeometryChecksDeathTest, AcceptsSoundScans) {
-  checkGeometry(WITH());
-  checkGeometry(WITH(p.yBinGiven = p.zBinGiven = kOn; p.yBinSize = p.zBinSize = 2));
-  checkGeometry(WITH(p.truncated = kOn; p.axisUser = 20.0f; p.rfanY = 300.0f));
-  checkGeometry(WITH(p.fileIncrementGiven = kOn; p.fileIncrement = 2; p.angleIncrementUser = 0.5f));
-  checkGeometry(WITH(p.zSize = 0; p.xOrigin = 63; p.xSize = 1));
+  const std::vector<std::pair<const char*, ReconParams>> rows = {
+      {"plain scan", WITH()},
+      {"binned", WITH(p.yBinGiven = p.zBinGiven = kOn; p.yBinSize = p.zBinSize = 2)},
+      {"width-truncated", WITH(p.truncated = kOn; p.axisUser = 20.0f; p.rfanY = 300.0f)},
+      {"file increment", WITH(p.fileIncrementGiven = kOn; p.fileIncrement = 2; p.angleIncrementUser = 0.5f)},
+      {"wide fan: source in the grid's corners, outside the field of view", WITH(p.rfanY = 32)},
+      {"step beyond a full turn: one view", WITH(p.angleIncrement = 400)},
+      {"half turn, step of two turns", WITH(p.full360 = 0; p.angleIncrement = 720)},
+      {"kernel length left to the width", WITH(p.convolution = kOn; p.kernelLength = -1)},
+      {"kernel length without convolution", WITH(p.kernelLength = 0)},
+  };
+  for (const auto& row : rows) checkGeometry(row.second);
   EXPECT_FALSE(testutil::fileExists(logFile_));
 }
 
-TEST_F(GeometryChecksDeathTest, RejectsUnusableSizesAndDistances) {
-  EXPECT_REJECTED(WITH(p.yBinGiven = kOn; p.yBinSize = 0), "Error: y bin size must be at least 1 (got 0)");
-  EXPECT_REJECTED(WITH(p.yBinGiven = kOn; p.yBinSize = 40),
-                  "Error: projections of 64 x 32 are too small for bin sizes 40 x 1");
-  EXPECT_REJECTED(WITH(p.projHeight = 1), "Error: projections of 64 x 1 are too small for bin sizes 1 x 1");
-  EXPECT_REJECTED(WITH(p.projWidth = 70000),
-                  "Error: working projection width of 70000 columns exceeds the limit of 65536");
-  EXPECT_REJECTED(WITH(p.rfanY = 0), "Error: rfan must be positive (got 0.000000)");
-  EXPECT_REJECTED(WITH(p.rfanY = std::numeric_limits<float>::infinity()), "Error: rfan must be positive (got inf)");
-  EXPECT_REJECTED(WITH(p.rfanY = 40),
-                  "Error: rfan 40.000000 puts the source inside the reconstruction grid (rfan must exceed 44.547727)");
-}
-
-TEST_F(GeometryChecksDeathTest, RejectsUnusableAngleSteps) {
-  EXPECT_REJECTED(WITH(p.angleIncrement = 0), "Error: angle increment must not be zero");
-  EXPECT_REJECTED(WITH(p.angleIncrement = std::nanf("")), "Error: angle increment must not be zero");
-  EXPECT_REJECTED(WITH(p.angleIncrement = -1),
-                  "Error: angle increment must be between 0 and 360 degrees (got -1.000000)");
-  EXPECT_REJECTED(WITH(p.fileIncrementGiven = kOn; p.fileIncrement = 0; p.angleIncrementUser = 1),
-                  "Error: file increment must be at least 1 (got 0)");
-  EXPECT_REJECTED(WITH(p.fileIncrementGiven = kOn; p.fileIncrement = 2),
-                  "Error: -l needs the angle increment between files given with -t");
-  EXPECT_REJECTED(WITH(p.fileIncrementGiven = kOn; p.fileIncrement = 400; p.angleIncrementUser = 1),
-                  "Error: angle increment must be between 0 and 360 degrees (got 400.000000)");
+TEST_F(GeometryChecksDeathTest, RejectsUnusableSizesDistancesAndSteps) {
+  const std::vector<std::pair<ReconParams, const char*>> rows = {
+      {WITH(p.yBinGiven = kOn; p.yBinSize = 0), "Error: y bin size must be at least 1 (got 0)"},
+      {WITH(p.yBinGiven = kOn; p.yBinSize = 40), "Error: projections of 64 x 32 are too small for bin sizes 40 x 1"},
+      {WITH(p.projHeight = 1), "Error: projections of 64 x 1 are too small for bin sizes 1 x 1"},
+      {WITH(p.projWidth = 70000), "Error: working projection width of 70000 columns exceeds the limit of 65536"},
+      {WITH(p.rfanY = 0), "Error: rfan must be positive (got 0.000000)"},
+      {WITH(p.rfanY = std::numeric_limits<float>::infinity()), "Error: rfan must be positive (got inf)"},
+      // The field of view's radius is (64 - 1) / 2: on it is inside.
+      {WITH(p.rfanY = 31.5f),
+       "Error: rfan 31.500000 puts the source inside the field of view (rfan must exceed 31.500000)"},
+      {WITH(p.convolution = kOn; p.kernelLength = 0), "Error: kernel length must be at least 1 (got 0)"},
+      {WITH(p.convolution = kOn; p.kernelLength = -5), "Error: kernel length must be at least 1 (got -5)"},
+      {WITH(p.angleIncrement = 0), "Error: angle increment must not be zero"},
+      {WITH(p.angleIncrement = std::nanf("")), "Error: angle increment must not be zero"},
+      {WITH(p.angleIncrement = -1), "Error: angle increment must be positive (got -1.000000)"},
+      {WITH(p.angleIncrement = 800), "Error: angle increment 800.000000 degrees leaves no view of the full turn"},
+      {WITH(p.fileIncrementGiven = kOn; p.fileIncrement = 0; p.angleIncrementUser = 1),
+       "Error: file increment must be at least 1 (got 0)"},
+      {WITH(p.fileIncrementGiven = kOn; p.fileIncrement = 2),
+       "Error: -l needs the angle increment between files given with -t"},
+      {WITH(p.fileIncrementGiven = kOn; p.fileIncrement = 400; p.angleIncrementUser = 2),
+       "Error: angle increment 800.000000 degrees leaves no view of the full turn"},
+  };
+  for (const auto& row : rows) EXPECT_REJECTED(row.first, row.second);
 }
 
 TEST_F(GeometryChecksDeathTest, RejectsAnAxisOrRegionOffTheGrid) {
@@ -386,4 +396,5 @@ TEST_F(GeometryChecksDeathTest, RejectsAnAxisOrRegionOffTheGrid) {
                   "Error: reconstruction region x origin 32 is outside the grid of 32");
   EXPECT_REJECTED(WITH(p.xSize = 0), "Error: reconstruction region x size 0 is too small");
   EXPECT_REJECTED(WITH(p.zSize = -3), "Error: reconstruction region z size -3 is too small");
+  EXPECT_REJECTED(WITH(p.zSize = 0), "Error: reconstruction region z size 0 is too small");
 }

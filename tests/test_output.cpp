@@ -2,12 +2,15 @@
 // reflection, slice files, the chunk file of multi-slab runs and the
 // failures that must not leave a volume passing for complete.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -66,6 +69,14 @@ struct Output {
   std::string config;
 };
 
+// The chunk file of a multi-slab run, named after the output file and the
+// process; "" when there is none.
+std::string chunkOf(const Output& o) {
+  for (const std::string& name : testutil::korvanLeftovers(o.dir.path()))
+    if (name.rfind("out.vff.korvan-chunk-", 0) == 0) return o.dir.file(name);
+  return "";
+}
+
 std::string headerOf(const std::string& bytes) { return bytes.substr(0, bytes.find("\f\n") + 2); }
 
 std::vector<int16_t> shortsOf(const std::string& bytes) {
@@ -110,7 +121,7 @@ TEST(OutputFiles, HeadersCarryTotalsExtremesAndBinnedOrigin) {
   o.p.zBinSize = 2;
   for (size_t i = 0; i < o.volume.size(); ++i) o.volume[i] = 0.5f * i - 3.0f;
   writeSlab(o.p);
-  EXPECT_FALSE(fileExists(o.dir.file("out.vff.0")));  // one slab: no chunk file
+  EXPECT_EQ(chunkOf(o), "");  // one slab: no chunk file
   o.name(runNames.byteFile, "bytes.vff");
   o.assemble(o.slicePattern().c_str());
 
@@ -225,13 +236,14 @@ TEST(OutputFiles, EverySliceFileHoldsItsSlabSlice) {
 TEST(ChunkFile, SlabsAreGatheredInOrderAndTheChunkRemoved) {
   Output o(2, 2, 2);
   writeTwoSlabs(o);
-  EXPECT_EQ(readFile(o.dir.file("out.vff.0")).size(), 3u * 4 * 4);
+  ASSERT_NE(chunkOf(o), "");
+  EXPECT_EQ(readFile(chunkOf(o)).size(), 3u * 4 * 4);
   EXPECT_EQ(o.p.minValue, 1.0f);
   EXPECT_EQ(o.p.maxValue, 3.0f);
   o.assemble(o.slicePattern().c_str());
   for (int z = 0; z < 3; ++z)
     EXPECT_EQ(floatsOf(readFile(o.dir.file("s" + std::to_string(z) + ".vff"))), std::vector<float>(4, z + 1.0f));
-  EXPECT_FALSE(fileExists(o.dir.file("out.vff.0")));
+  EXPECT_TRUE(testutil::korvanLeftovers(o.dir.path()).empty());
   EXPECT_NE(headerOf(readFile(o.dir.file("out.vff"))).find("size=2 2 3;\n"), std::string::npos);
 }
 
@@ -277,7 +289,7 @@ TEST(OutputFailureDeathTest, SlicefileThatCannotBeOpenedRemovesEverythingBegun) 
   EXPECT_TRUE(o.logged("Error: could not open slicefile " + o.dir.file("missing/s0.vff")));
   EXPECT_FALSE(fileExists(o.dir.file("out.vff")));
   EXPECT_FALSE(fileExists(o.dir.file("bytes.vff")));
-  EXPECT_FALSE(fileExists(o.dir.file("out.vff.0")));
+  EXPECT_TRUE(testutil::korvanLeftovers(o.dir.path()).empty());
 }
 
 TEST(OutputFailureDeathTest, ChunkFileThatCannotBeCreatedOrAppended) {
@@ -285,42 +297,53 @@ TEST(OutputFailureDeathTest, ChunkFileThatCannotBeCreatedOrAppended) {
   o.p.nChunks = 2;
   o.name(runNames.outFile, "missing/out.vff");
   EXPECT_EXIT(writeSlab(o.p), testing::ExitedWithCode(0), "");
-  EXPECT_TRUE(o.logged("Error: could not create chunk file " + o.dir.file("missing/out.vff.0")));
+  EXPECT_TRUE(o.logged("Error: could not create chunk file beside " + o.dir.file("missing/out.vff")));
 
   o.name(runNames.outFile, "out.vff");
   writeSlab(o.p);
-  ASSERT_EQ(std::remove(o.dir.file("out.vff.0").c_str()), 0);
-  ASSERT_EQ(mkdir(o.dir.file("out.vff.0").c_str(), 0755), 0);  // a directory cannot be appended to
+  const std::string chunk = chunkOf(o);
+  ASSERT_EQ(std::remove(chunk.c_str()), 0);
+  ASSERT_EQ(mkdir(chunk.c_str(), 0755), 0);  // a directory cannot be appended to
   o.p.chunkIndex = 1;
   EXPECT_EXIT(writeSlab(o.p), testing::ExitedWithCode(0), "");
-  EXPECT_TRUE(o.logged("Error: could not append to chunk file " + o.dir.file("out.vff.0")));
+  EXPECT_TRUE(o.logged("Error: could not append to chunk file " + chunk));
 }
 
 TEST(OutputFailureDeathTest, ChunkFileCutShortRemovesTheVolume) {
   Output o(2, 2, 2);
   writeTwoSlabs(o);
-  ASSERT_EQ(truncate(o.dir.file("out.vff.0").c_str(), 2 * 16 + 8), 0);
+  ASSERT_EQ(truncate(chunkOf(o).c_str(), 2 * 16 + 8), 0);
+  const std::string chunk = chunkOf(o);
   EXPECT_EXIT(o.assemble(), testing::ExitedWithCode(0), "");
-  EXPECT_TRUE(o.logged("Error: could not read chunk file " + o.dir.file("out.vff.0")));
+  EXPECT_TRUE(o.logged("Error: could not read chunk file " + chunk));
   EXPECT_FALSE(fileExists(o.dir.file("out.vff")));
-  EXPECT_FALSE(fileExists(o.dir.file("out.vff.0")));
+  EXPECT_TRUE(testutil::korvanLeftovers(o.dir.path()).empty());
 }
 
-TEST(OutputFailureDeathTest, FullDiskIsReportedAndThePartialFileRemoved) {
-  Output o(2, 2, 2);
-  // Links to the full device: removing a link leaves the device alone.
-  ASSERT_EQ(symlink("/dev/full", o.dir.file("out.vff.0").c_str()), 0);
+// A full disk, as the file size limit gives it (its signal ignored): the
+// failure is reported, the unfinished files are removed and a volume the
+// user had at the output path is left as it was.
+TEST(OutputFailureDeathTest, FullDiskIsReportedAndTheEarlierFileKept) {
+  const auto limited = [](rlim_t bytes, const std::function<void()>& work) {
+    signal(SIGXFSZ, SIG_IGN);
+    const rlimit limit{bytes, bytes};
+    setrlimit(RLIMIT_FSIZE, &limit);
+    work();
+  };
+  Output o(32, 32, 4);  // 16 KiB of floats, 8 KiB of 16-bit samples; the log stays far below
   o.p.nChunks = 2;
-  EXPECT_EXIT(writeSlab(o.p), testing::ExitedWithCode(0), "");
-  EXPECT_TRUE(o.logged("Error: could not write chunk file " + o.dir.file("out.vff.0") + " (disk full?)"));
-  EXPECT_FALSE(fileExists(o.dir.file("out.vff.0")));
+  EXPECT_EXIT(limited(8192, [&] { writeSlab(o.p); }), testing::ExitedWithCode(0), "");
+  const std::string text = readFile(o.dir.file("korvan.log"));
+  EXPECT_NE(text.find(": Error: could not write chunk file " + o.dir.file("out.vff.korvan-chunk-")),
+            std::string::npos);
+  EXPECT_NE(text.find(" (disk full?)\n"), std::string::npos);
+  EXPECT_TRUE(testutil::korvanLeftovers(o.dir.path()).empty());
 
   o.p.nChunks = 1;
-  ASSERT_EQ(symlink("/dev/full", o.dir.file("full.vff").c_str()), 0);
-  o.name(runNames.outFile, "full.vff");
+  testutil::writeFile(o.dir.file("out.vff"), "an older volume");
   writeSlab(o.p);
-  EXPECT_EXIT(o.assemble(), testing::ExitedWithCode(0), "");
-  EXPECT_TRUE(o.logged("Error: could not write " + o.dir.file("full.vff") + " (disk full?)"));
-  EXPECT_FALSE(fileExists(o.dir.file("full.vff")));
-  EXPECT_TRUE(fileExists("/dev/full"));
+  EXPECT_EXIT(limited(4096, [&] { o.assemble(); }), testing::ExitedWithCode(0), "");
+  EXPECT_TRUE(o.logged("Error: could not write " + o.dir.file("out.vff") + " (disk full?)"));
+  EXPECT_EQ(readFile(o.dir.file("out.vff")), "an older volume");
+  EXPECT_TRUE(testutil::korvanLeftovers(o.dir.path()).empty());
 }

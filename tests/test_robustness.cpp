@@ -195,8 +195,8 @@ TEST_F(BrokenProjections, UnusableSizesAndSampleWidthsAreRefused) {
       {"size=100000 16;\nbits=32;\n", "Error: working projection width of 100000 columns exceeds the limit of 65536"},
       {"size=2147483647 2147483647;\nbits=16;\n",
        "Error: working projection width of 2147483647 columns exceeds the limit of 65536"},
-      {"size=65536 16;\nbits=16;\n", "Error: rfan 64.000000 puts the source inside the reconstruction grid (rfan "
-                                      "must exceed 46340.242905)"},
+      {"size=65536 16;\nbits=16;\n", "Error: rfan 64.000000 puts the source inside the field of view (rfan "
+                                      "must exceed 32767.500000)"},
   };
   RpcServer server;
   for (const auto& c : cases) {
@@ -225,6 +225,7 @@ TEST_F(BrokenProjections, MissingViewInTheMiddleStopsBeforeReconstruction) {
   ASSERT_EQ(std::remove(view(7).c_str()), 0);
   ProcessResult r = korvan(server, {});
   EXPECT_EQ(lastLogged(), "Error: unable to open p7.vff.\nNot enough input files to perform reconstruction.");
+  EXPECT_EQ(r.err, "Error: unable to open p7.vff.\nNot enough input files to perform reconstruction.\n");
   EXPECT_EQ(finalStates(server), std::vector<std::string>{"error"});
   EXPECT_EQ(r.out.find("Reading file"), std::string::npos);
 }
@@ -275,7 +276,9 @@ TEST_F(BadArguments, ValuesThatAreNotNumbersAreCaughtByTheChecks) {
   } cases[] = {
       {{"-r", "far"}, "Error: rfan must be positive (got 0.000000)"},
       {{"-t", "fine"}, "Error: angle increment must not be zero"},
-      {{"-t", "-30"}, "Error: angle increment must be between 0 and 360 degrees (got -30.000000)"},
+      {{"-t", "-30"}, "Error: angle increment must be positive (got -30.000000)"},
+      {{"-t", "800"}, "Error: angle increment 800.000000 degrees leaves no view of the full turn"},
+      {{"-r", "7.5"}, "Error: rfan 7.500000 puts the source inside the field of view (rfan must exceed 7.500000)"},
       {{"-a", "1e30"}, "Error: center of rotation 1000000015047466219876688855040.000000 is outside the projection "
                        "width 16"},
       {{"-s", "nan"}, "Error: central slice nan is not a finite number"},
@@ -284,6 +287,9 @@ TEST_F(BadArguments, ValuesThatAreNotNumbersAreCaughtByTheChecks) {
       {{"-c", "all"}, "Error: reconstruction region x size 0 is too small"},
       {{"-x", "99999"}, "Error: reconstruction region x origin 99999 is outside the grid of 16"},
       {{"-e", "-5"}, "Error: reconstruction region z size -5 is too small"},
+      {{"-e", "0"}, "Error: reconstruction region z size 0 is too small"},
+      {{"-q", "-u", "0"}, "Error: kernel length must be at least 1 (got 0)"},
+      {{"-q", "-u", "-3"}, "Error: kernel length must be at least 1 (got -3)"},
       {{"-l", "two", "-t", "30"}, "Error: file increment must be at least 1 (got 0)"},
       {{"-p", "-a", "-6"}, "Error: width-truncated data needs the center of rotation on the detector row (center "
                            "-6.000000)"},
@@ -295,10 +301,26 @@ TEST_F(BadArguments, ValuesThatAreNotNumbersAreCaughtByTheChecks) {
     EXPECT_EQ(lastLogged(), c.message) << c.options[0] << " " << c.options[1];
     EXPECT_EQ(finalStates(server, before), std::vector<std::string>{"error"}) << c.options[0];
   }
-  // A first file number that is not a number is file 0: the run goes ahead.
-  const size_t before = server.calls().size();
-  korvan(server, {"-f", "first"});
-  EXPECT_EQ(finalStates(server, before), std::vector<std::string>{"done"});
+}
+
+// Valid inputs that go ahead: a first file number that is not a number (file
+// 0), a pattern with a precision, a wide fan (the source between the field
+// of view and the grid's corners), a step beyond a full turn (one view), a
+// height reaching past the detector (progress still ends at 1).
+TEST_F(BadArguments, UnusualButValidValuesReconstruct) {
+  const std::vector<std::vector<std::string>> rows = {
+      {"-f", "first"}, {"-i", "p%.1d.vff"}, {"-r", "9"}, {"-t", "400"}, {"-e", "40"}};
+  RpcServer server;
+  for (const auto& options : rows) {
+    const size_t before = server.calls().size(), progressBefore = progressReports(server).size();
+    korvan(server, options);
+    EXPECT_EQ(finalStates(server, before), std::vector<std::string>{"done"}) << options[0] << " " << options[1];
+    EXPECT_EQ(info("out.vff").exitStatus, 0) << options[0];
+    const std::vector<double> progress = progressReports(server);
+    ASSERT_GE(progress.size(), progressBefore + 2) << options[0];
+    // The last view's report, before the slab's closing 1.
+    EXPECT_NEAR(progress[progress.size() - 2], 1.0, 1e-6) << options[0];
+  }
 }
 
 TEST_F(BadArguments, BinFactorsOutsideTheProjectionAreRefused) {
@@ -351,28 +373,72 @@ TEST_F(OutputPlace, FullDiskRemovesTheUnfinishedVolumeAndChunkFile) {
   SmallDisk disk(dir_.file("small"), 0, "size=4k");
   const std::string limits = disk.mounted() ? "true" : "ulimit -f 8; trap '' XFSZ";
   const std::string out = disk.mounted() ? "small/out.vff" : "out.vff";
+  testutil::writeFile(dir_.file(out), "an older volume");
 
   ProcessResult r = limitedKorvan(limits, out);
   EXPECT_EQ(r.exitStatus, 0);
   EXPECT_EQ(lastLogged(), "Error: could not write " + out + " (disk full?)");
   EXPECT_NE(r.err.find("Error: could not write " + out + " (disk full?)\n"), std::string::npos);
-  EXPECT_FALSE(fileExists(dir_.file(out)));
+  EXPECT_EQ(readFile(dir_.file(out)), "an older volume");
 
   r = limitedKorvan(limits, out, std::to_string(kWidth * kWidth * 4 * 8));
   EXPECT_EQ(r.exitStatus, 0);
-  EXPECT_EQ(lastLogged(), "Error: could not write chunk file " + out + ".0 (disk full?)");
-  EXPECT_FALSE(fileExists(dir_.file(out + ".0")));
-  EXPECT_EQ(readFile(dir_.file(out)), "");
+  EXPECT_EQ(lastLogged().rfind("Error: could not write chunk file " + out + ".korvan-chunk-", 0), 0u) << lastLogged();
+  EXPECT_EQ(readFile(dir_.file(out)), "an older volume");
+  EXPECT_TRUE(testutil::korvanLeftovers(dir_.file(disk.mounted() ? "small" : "")).empty());
 }
 
 // Killed by the file size limit in the middle of the volume: nothing could
-// clean up, and the volume must not pass for complete.
-TEST_F(OutputPlace, RunKilledWhileWritingLeavesAVolumeMarkedTruncated) {
+// clean up. The volume the user had stays in place; the unfinished one is
+// left under a name that says so, and does not pass for complete.
+TEST_F(OutputPlace, RunKilledWhileWritingLeavesTheEarlierVolumeInPlace) {
+  testutil::writeFile(dir_.file("out.vff"), "an older volume");
   ProcessResult r = limitedKorvan("ulimit -f 8", "out.vff");
   EXPECT_EQ(r.exitStatus, 128 + SIGXFSZ);
-  ProcessResult shown = info("out.vff");
+  EXPECT_EQ(readFile(dir_.file("out.vff")), "an older volume");
+  const std::vector<std::string> left = testutil::korvanLeftovers(dir_.path());
+  ASSERT_EQ(left.size(), 1u);
+  EXPECT_EQ(left[0].rfind("out.vff.korvan-unfinished-", 0), 0u) << left[0];
+  ProcessResult shown = info(left[0]);
   EXPECT_EQ(shown.exitStatus, 3);
   EXPECT_NE(shown.out.find("TRUNCATED: header says 4096 samples, file holds "), std::string::npos) << shown.out;
+}
+
+// Nothing the user had is lost: an output path naming an input is refused
+// before anything is written, and the chunk file of a run in slabs never
+// takes the name of a file that exists.
+TEST_F(OutputPlace, OutputPathsNamingInputsAreRefusedAndTheInputsKept) {
+  RpcServer server;
+  const std::string projection = readFile(view(3));
+  const struct {
+    std::vector<std::string> args;
+    std::string message;
+  } rows[] = {
+      {{"-o", "p3.vff"}, "Error: outfile p3.vff is the projection p3.vff of the input series; give it another name"},
+      {{"-o", "./p3.vff"},
+       "Error: outfile ./p3.vff is the projection p3.vff of the input series; give it another name"},
+      {{"-b", "p3.vff"}, "Error: bytefile p3.vff is the projection p3.vff of the input series; give it another name"},
+      {{"-b", "out.vff"}, "Error: outfile out.vff and bytefile out.vff are the same file; give them different names"},
+  };
+  for (const auto& row : rows) {
+    const size_t before = server.calls().size();
+    ProcessResult r = korvan(server, row.args);
+    EXPECT_EQ(lastLogged(), row.message);
+    EXPECT_NE(r.err.find(row.message + "\n"), std::string::npos) << r.err;
+    EXPECT_EQ(finalStates(server, before), std::vector<std::string>{"error"}) << row.message;
+    EXPECT_EQ(readFile(view(3)), projection) << row.message;
+  }
+}
+
+TEST_F(OutputPlace, ChunkFileLeavesAUsersFileOfItsOldNameAlone) {
+  testutil::writeFile(dir_.file("out.vff.0"), "the user's file");
+  RpcServer server;
+  ProcessResult r = korvan(server, {}, std::to_string(kWidth * kWidth * 4 * 8));
+  EXPECT_NE(r.out.find("/2)\n"), std::string::npos);
+  EXPECT_EQ(finalStates(server), std::vector<std::string>{"done"});
+  EXPECT_EQ(readFile(dir_.file("out.vff.0")), "the user's file");
+  EXPECT_TRUE(testutil::korvanLeftovers(dir_.path()).empty());
+  EXPECT_EQ(info("out.vff").exitStatus, 0);
 }
 
 // ---------------------------------------------------------------------------
@@ -392,7 +458,7 @@ TEST_F(MidRunFailure, ViewCutShortForALaterSlabRemovesTheChunkFile) {
   const std::vector<double> progress = progressReports(server);
   ASSERT_FALSE(progress.empty());
   EXPECT_GT(progress.back(), 0.5);
-  EXPECT_FALSE(fileExists(dir_.file("out.vff.0")));
+  EXPECT_TRUE(testutil::korvanLeftovers(dir_.path()).empty());
   EXPECT_EQ(readFile(dir_.file("out.vff")), "");
 }
 
@@ -400,7 +466,6 @@ TEST_F(MidRunFailure, ViewDeletedAfterTheCheckRemovesTheChunkFile) {
   // Each report takes the server 0.05 s, so the second slab reaches the
   // last view more than half a second after the chunk file appears.
   RpcServer server({"--delay", "0.05"});
-  const std::string chunk = dir_.file("out.vff.0");
   const std::string last = view(kViews - 1);
   const int pid = testutil::startProcess(
       {testutil::korvanBinary(), "-i", "p%d.vff", "-f", "0", "-v", "-o", "out.vff", "-U", server.url(), "-P", "5"},
@@ -408,14 +473,14 @@ TEST_F(MidRunFailure, ViewDeletedAfterTheCheckRemovesTheChunkFile) {
       dir_.file("stderr"));
   bool deleted = false;
   for (int i = 0; i < 3000 && !deleted; ++i) {  // at most 30 s
-    if (fileExists(chunk)) deleted = ::unlink(last.c_str()) == 0;
+    if (!testutil::korvanLeftovers(dir_.path()).empty()) deleted = ::unlink(last.c_str()) == 0;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   EXPECT_EQ(testutil::waitProcess(pid, 60), 0);
   ASSERT_TRUE(deleted);
   EXPECT_EQ(lastLogged(), "Error: could not open infile p11.vff");
   EXPECT_EQ(finalStates(server), std::vector<std::string>{"error"});
-  EXPECT_FALSE(fileExists(chunk));
+  EXPECT_TRUE(testutil::korvanLeftovers(dir_.path()).empty());
   EXPECT_EQ(readFile(dir_.file("out.vff")), "");
   EXPECT_EQ(readFile(dir_.file("stderr")), "Error: could not open infile p11.vff\n");
 }
@@ -424,19 +489,18 @@ TEST_F(MidRunFailure, ViewDeletedAfterTheCheckRemovesTheChunkFile) {
 // sends no final report, but takes its chunk file with it.
 TEST_F(MidRunFailure, StopSignalRemovesTheChunkFile) {
   RpcServer server({"--delay", "0.05"});
-  const std::string chunk = dir_.file("out.vff.0");
   const int pid = testutil::startProcess(
       {testutil::korvanBinary(), "-i", "p%d.vff", "-f", "0", "-v", "-o", "out.vff", "-U", server.url(), "-P", "5"},
       {{"KORVAN_CONFIG", config(std::to_string(kWidth * kWidth * 4 * 8))}}, dir_.path(), dir_.file("stdout"),
       dir_.file("stderr"));
   bool stopped = false;
   for (int i = 0; i < 3000 && !stopped; ++i) {  // at most 30 s
-    if (fileExists(chunk)) stopped = kill(pid, SIGTERM) == 0;
+    if (!testutil::korvanLeftovers(dir_.path()).empty()) stopped = kill(pid, SIGTERM) == 0;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   EXPECT_EQ(testutil::waitProcess(pid, 60), 128 + SIGTERM);
   ASSERT_TRUE(stopped);
-  EXPECT_FALSE(fileExists(chunk));
+  EXPECT_TRUE(testutil::korvanLeftovers(dir_.path()).empty());
   EXPECT_EQ(readFile(dir_.file("out.vff")), "");
   EXPECT_TRUE(finalStates(server).empty());
 }
@@ -448,7 +512,7 @@ TEST_F(MidRunFailure, OffsetErrorEndsWithStatus255AndNoFinalReport) {
   korvan(server, {"-a", "30"}, std::to_string(kWidth * kWidth * 4 * 8), 255);
   EXPECT_EQ(lastLogged(), "Internal array offset error.  Center of rotation value may be incorrect.\n");
   EXPECT_TRUE(finalStates(server).empty());
-  EXPECT_FALSE(fileExists(dir_.file("out.vff.0")));
+  EXPECT_TRUE(testutil::korvanLeftovers(dir_.path()).empty());
 }
 
 // That end skips the exit handlers, so the loop removes the chunk file
@@ -467,14 +531,14 @@ TEST(OffsetErrorDeathTest, RemovesTheChunkFileOfEarlierSlabs) {
   p.volume = voxels.data();
   p.floatSlice = slice.data();
   writeSlab(p);
-  ASSERT_TRUE(fileExists(dir.file("out.vff.0")));
+  ASSERT_EQ(testutil::korvanLeftovers(dir.path()).size(), 1u);
 
   p.zprojSize = 1;
   p.filterSize = 8;
   p.filterSizeHalf = 4;
   p.axisUser = p.axis = 6.0f;
   EXPECT_EXIT(reconstructSlabFft(p, "p%d.vff"), testing::ExitedWithCode(255), "");
-  EXPECT_FALSE(fileExists(dir.file("out.vff.0")));
+  EXPECT_TRUE(testutil::korvanLeftovers(dir.path()).empty());
   unsetenv("KORVAN_CONFIG");
 }
 
@@ -513,6 +577,33 @@ TEST_F(BrokenServer, GarbageOrNoReplyFailsEveryCallAndTheRunCompletes) {
     EXPECT_EQ(info("out.vff").exitStatus, 0) << answer;
     EXPECT_NE(readFile(dir_.file("korvan.log")).find(": process 5 finished.\n"), std::string::npos) << answer;
   }
+}
+
+// A server that takes the connection and never answers: each report waits
+// its timeout once, prints its failure as for an unreachable server, and
+// the run completes. Three views and no job number keep the reports few.
+TEST_F(BrokenServer, SilentServerCostsEachReportItsTimeoutOnce) {
+  RpcServer server({"--answer", "silent"});
+  testutil::writeFile(dir_.file("korvan.ini"), "[SOFTWARE\\ALVERO\\ReconServer]\nLogFile=" + dir_.file("korvan.log") +
+                                                   "\n[SOFTWARE\\ALVERO\\Recon]\nReportTimeout=1\n");
+  ProcessResult r = testutil::runProcess(
+      {testutil::korvanBinary(), "-i", "p%d.vff", "-f", "0", "-v", "-o", "out.vff", "-t", "120", "-U", server.url()},
+      {{"KORVAN_CONFIG", dir_.file("korvan.ini")}}, "", 60, dir_.path());
+  ASSERT_FALSE(r.timedOut);
+  EXPECT_EQ(r.exitStatus, 0);
+  const auto count = [&r](const std::string& text) {
+    size_t n = 0;
+    for (size_t at = r.out.find(text); at != std::string::npos; at = r.out.find(text, at + 1)) ++n;
+    return n;
+  };
+  // Setup twice, slab start and end, the three views and cleanup; the three
+  // timing texts of the log; the end state.
+  EXPECT_EQ(count("Error in setJobStatus call!!\n"), 8u);
+  EXPECT_EQ(count("Error occured in report_error()!\n"), 3u);
+  EXPECT_EQ(count("Error occured in report_done()!n"), 1u);
+  EXPECT_EQ(server.calls("setJobStatus").size(), 9u);  // each sent once
+  EXPECT_EQ(server.calls("setErrorMessage").size(), 3u);
+  EXPECT_EQ(info("out.vff").exitStatus, 0);
 }
 
 TEST_F(BrokenServer, SlowServerReceivesEveryReportInOrder) {

@@ -8,7 +8,9 @@ method<TAB>JSON of the parameter list.
 
 --answer garbage or --answer close turns it into a broken server: every
 request is still read and recorded, then answered with bytes that are not
-HTTP, or the connection is closed without an answer.
+HTTP, or the connection is closed without an answer; --answer silent reads
+and records every request but never answers, holding the connection open
+until the client gives up.
 """
 import argparse
 import json
@@ -38,7 +40,7 @@ def main():
     ap.add_argument("--delay", type=float, default=0.0, help="seconds to wait before each reply")
     ap.add_argument("--fault-all", action="store_true", help="answer every call with an XML-RPC fault")
     ap.add_argument("--threaded", action="store_true", help="serve each connection in its own thread")
-    ap.add_argument("--answer", choices=["xmlrpc", "garbage", "close"], default="xmlrpc",
+    ap.add_argument("--answer", choices=["xmlrpc", "garbage", "close", "silent"], default="xmlrpc",
                     help="how requests are answered")
     args = ap.parse_args()
 
@@ -110,8 +112,12 @@ def main():
                     time.sleep(args.delay)
                 if args.answer == "garbage":
                     self.wfile.write(b"\x00\x17 this is no HTTP <methodResponse><params>\r\n\r\n")
+                elif args.answer == "silent":
+                    self.connection.settimeout(None)
+                    while self.connection.recv(4096):
+                        pass
 
-        Server = serving(socketserver.TCPServer, args.threaded)
+        Server = serving(socketserver.TCPServer, args.threaded or args.answer == "silent")
         server = Server(("127.0.0.1", 0), Broken)
 
     print(server.server_address[1], flush=True)

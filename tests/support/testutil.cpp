@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -9,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -55,6 +57,17 @@ void writeFile(const std::string& path, const std::string& bytes) {
 bool fileExists(const std::string& path) {
   struct stat st;
   return ::stat(path.c_str(), &st) == 0;
+}
+
+std::vector<std::string> korvanLeftovers(const std::string& dir) {
+  std::vector<std::string> names;
+  if (DIR* d = ::opendir(dir.c_str())) {
+    while (const dirent* e = ::readdir(d))
+      if (std::strstr(e->d_name, ".korvan-")) names.push_back(e->d_name);
+    ::closedir(d);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
 }
 
 namespace {

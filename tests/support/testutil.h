@@ -26,6 +26,9 @@ class TempDir {
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& bytes);
 bool fileExists(const std::string& path);
+// The chunk and unfinished output files of korvan ("<name>.korvan-chunk-<pid>",
+// "<name>.korvan-unfinished-<pid>") in a directory, sorted.
+std::vector<std::string> korvanLeftovers(const std::string& dir);
 
 struct ProcessResult {
   int exitStatus = -1;   // exit status, or 128 + signal when killed

@@ -177,12 +177,13 @@ void check(const Settings& s) {
   if (s.axis < 0 || s.axis > s.width - 1) fail("--axis must lie on the detector (0 to width-1)");
   if (s.centralSlice < 0 || s.centralSlice > s.height - 1)
     fail("--central-slice must lie on the detector (0 to height-1)");
-  double halfDiagonal = std::sqrt(2.0) * gridSide(s) / 2.0;
-  if (!(s.rfan > halfDiagonal)) {
+  // korvan reconstructs only inside the field-of-view circle, so the source
+  // may come as close as that circle (a wide fan), not closer.
+  const double radius = (gridSide(s) - 1) / 2.0;
+  if (!(s.rfan > radius)) {
     char text[200];
-    std::snprintf(text, sizeof text,
-                  "--rfan %g must be larger than the half-width diagonal %g of the reconstruction grid", s.rfan,
-                  halfDiagonal);
+    std::snprintf(text, sizeof text, "--rfan %g must be larger than the radius %g of the field of view", s.rfan,
+                  radius);
     fail(text);
   }
   if (s.truncateFrom < 0) fail("--truncate-from must not be negative");

@@ -8,33 +8,16 @@
 #include <cstdio>
 #include <cstring>
 
+#include "host/host.h"
 #include "tools/phantom/series.h"
 
 namespace phantom {
 
 bool checkPattern(const std::string& pattern, std::string* why) {
-  int conversions = 0;
-  for (size_t i = 0; i < pattern.size(); ++i) {
-    if (pattern[i] != '%') continue;
-    size_t start = i++;
-    if (i < pattern.size() && pattern[i] == '%') continue;
-    while (i < pattern.size() && std::strchr("-+ #0", pattern[i])) ++i;
-    size_t digits = 0;
-    while (i < pattern.size() && pattern[i] >= '0' && pattern[i] <= '9') ++i, ++digits;
-    if (i >= pattern.size() || !std::strchr("diu", pattern[i]) || digits > 2) {
-      size_t end = i < pattern.size() ? i + 1 : i;
-      *why = "output pattern '" + pattern + "' holds the conversion '" + pattern.substr(start, end - start) +
-             "'; only one integer conversion such as %d, %i, %u or %04d is allowed";
-      return false;
-    }
-    ++conversions;
-  }
-  if (conversions != 1) {
-    *why = "output pattern '" + pattern + "' must hold exactly one integer conversion such as %d (it holds " +
-           std::to_string(conversions) + ")";
-    return false;
-  }
-  return true;
+  std::string problem;
+  if (checkFilePattern(pattern.c_str(), &problem)) return true;
+  *why = "output pattern '" + pattern + "' " + problem;
+  return false;
 }
 
 std::string fileName(const std::string& pattern, int number) {

@@ -9,10 +9,9 @@
 
 namespace phantom {
 
-// A file-name pattern must hold exactly one integer conversion (%d, %i or
-// %u with optional flags and a width of at most two digits) and no other
-// conversion ("%%" is a literal percent sign). On failure `why` says what
-// is wrong.
+// A file-name pattern must hold exactly one integer conversion, by korvan's
+// own rule (checkFilePattern: %d, %04d, %.3d, ...) and no other conversion
+// ("%%" is a literal percent sign). On failure `why` says what is wrong.
 bool checkPattern(const std::string& pattern, std::string* why);
 // The pattern formatted with a file number (the pattern must be valid).
 std::string fileName(const std::string& pattern, int number);
