@@ -89,13 +89,20 @@ void backProjectViewsWith(const ViewToProject* views, int count, ReconParams& p,
   }
   if (level == SimdLevel::kAvx512) {
     // On the threads too: on many cores a serial copy would begin to count.
-    for (int j = 0; j < count; ++j) {
+    // Every view of the batch in one parallel region: each region's end is
+    // a wait for the slowest thread, which on a shared host may be one the
+    // system has put aside.
+    constexpr long kBlock = 8192;
+    const long blocksPerView = (samples + kBlock - 1) / kBlock;
+#pragma omp parallel for schedule(static) if (samples >= kThreadedWidening)
+    for (long b = 0; b < blocksPerView * count; ++b) {
+      const long j = b / blocksPerView, first = (b % blocksPerView) * kBlock;
       const float* from = views[j].filtered;
       double* to = widened[j].data();
-#pragma omp parallel for schedule(static) if (samples >= kThreadedWidening)
-      for (long i = 0; i < samples; ++i) to[i] = from[i];
-      std::fill(to + samples, to + samples + kWidenedPadding, 0.0);
+      for (long i = first; i < std::min(samples, first + kBlock); ++i) to[i] = from[i];
     }
+    for (int j = 0; j < count; ++j)
+      std::fill(widened[j].data() + samples, widened[j].data() + samples + kWidenedPadding, 0.0);
   }
 
   const ColumnKernel kernel = kernelFor(level);

@@ -207,13 +207,18 @@ class RowScratch {
   float* block_;
 };
 
-// Rows are independent, so they are spread over the threads in contiguous
-// blocks: each thread writes its own range of rows r in every transposed
-// column, and threads share a cache line only where two ranges meet.
+// Rows are independent, so they are spread over the threads in blocks of
+// kRowBlock: each thread writes its own range of rows r in every transposed
+// column, and threads share a cache line only where two ranges meet. The
+// blocks are handed out as threads come free rather than split evenly in
+// advance, so that a thread the system has put aside for other work (a
+// shared host) holds the view up by one block at most.
+constexpr int kRowBlock = 32;
+
 void filterViewThreaded(ReconParams& p, const SlabStart& start, int view, const FilterForm& form,
                         const RowScratch& scratch, float* filtered) {
   const int rows = p.zprojSize;
-#pragma omp parallel for num_threads(scratch.threads()) schedule(static)
+#pragma omp parallel for num_threads(scratch.threads()) schedule(dynamic, kRowBlock)
   for (int r = 0; r < rows; ++r) form.row(p, start, view, r, scratch.forThread(omp_get_thread_num()), filtered);
 }
 

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <regex>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -113,6 +114,30 @@ TEST_F(Console, VersionLinesFollowTheBanner) {
   EXPECT_EQ(r.out, kBanner + "Software revision: 1.25 \nRelease date: 2007/07/30 14:13:48 \n");
   EXPECT_EQ(r.err, "");
   EXPECT_FALSE(logExists());
+}
+
+// On a shared host idle threads must sleep, not spin: that is korvan's
+// default; a wait policy or spin count the user set wins. The OpenMP
+// runtime shows what it took with OMP_DISPLAY_ENV (the last display is the
+// one of the program that runs).
+TEST_F(Console, IdleThreadsSleepUnlessTheUserChose) {
+  const struct {
+    std::map<std::string, std::string> env;
+    const char* spinCount;
+  } rows[] = {
+      {{}, "'0'"},
+      {{{"OMP_WAIT_POLICY", "active"}}, "'30000000000'"},
+      {{{"GOMP_SPINCOUNT", "1000"}}, "'1000'"},
+  };
+  for (const auto& row : rows) {
+    std::map<std::string, std::string> env = row.env;
+    env["OMP_DISPLAY_ENV"] = "verbose";
+    ProcessResult r = testutil::runProcess({testutil::korvanBinary(), "-V"}, env, "", 30, dir_.path());
+    const size_t at = r.err.rfind("GOMP_SPINCOUNT = ");
+    ASSERT_NE(at, std::string::npos) << r.err;
+    EXPECT_EQ(r.err.substr(at + 17, r.err.find('\n', at) - at - 17), row.spinCount);
+    EXPECT_EQ(r.out, kBanner + "Software revision: 1.25 \nRelease date: 2007/07/30 14:13:48 \n");
+  }
 }
 
 TEST_F(Console, UsageFollowsAMissingPattern) {
