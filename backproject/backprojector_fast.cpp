@@ -92,17 +92,20 @@ void backProjectViewsWith(const ViewToProject* views, int count, ReconParams& p,
     // Every view of the batch in one parallel region: each region's end is
     // a wait for the slowest thread, which on a shared host may be one the
     // system has put aside.
+    // The buffers are the calling thread's: the others reach them through
+    // these pointers, never through a thread_local of their own.
     constexpr long kBlock = 8192;
     const long blocksPerView = (samples + kBlock - 1) / kBlock;
+    std::vector<double*> target(static_cast<size_t>(count));
+    for (int j = 0; j < count; ++j) target[j] = widened[j].data();
 #pragma omp parallel for schedule(static) if (samples >= kThreadedWidening)
     for (long b = 0; b < blocksPerView * count; ++b) {
       const long j = b / blocksPerView, first = (b % blocksPerView) * kBlock;
       const float* from = views[j].filtered;
-      double* to = widened[j].data();
+      double* to = target[j];
       for (long i = first; i < std::min(samples, first + kBlock); ++i) to[i] = from[i];
     }
-    for (int j = 0; j < count; ++j)
-      std::fill(widened[j].data() + samples, widened[j].data() + samples + kWidenedPadding, 0.0);
+    for (int j = 0; j < count; ++j) std::fill(target[j] + samples, target[j] + samples + kWidenedPadding, 0.0);
   }
 
   const ColumnKernel kernel = kernelFor(level);

@@ -80,6 +80,9 @@ std::vector<Scan> scans() {
       variant("slab_partly_outside_held_rows", [](Scan& s) { s.heldRows = 9; }),
       variant("slab_wholly_outside_held_rows", [](Scan& s) { s.rowShift = 100; }),
       variant("last_column_at_array_end", [](Scan& s) { s.height = 40, s.tightColumns = true; }),
+      // Over 65536 filtered samples per view: widened on the threads.
+      variant("views_widened_on_the_threads",
+              [](Scan& s) { s.width = 260, s.height = 256, s.rfan = 1000, s.yOrigin = 128, s.ySize = 2, s.step = 60; }),
   };
 }
 
