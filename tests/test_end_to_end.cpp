@@ -128,7 +128,7 @@ class EndToEnd : public ::testing::Test {
 // Reference series from an independent projector: a geometry misreading
 // shared by korvan and its own simulator would show here.
 TEST_F(EndToEnd, ExternalFullTurnSeriesMatchesItsTruth) {
-  std::string data = testutil::sharedDataDir() + "/shepp64-full";
+  std::string data = testutil::testDataDir() + "/shepp64-full";
   korvan({"-i", data + "/p%d.vff", "-f", "0", "-o", "out.vff", "-v", "-z", "0", "-w", dir.file("s%d.vff")});
   Errors e = compareSlices(dir.file("s%d.vff"), 0, readVff(data + "/truth.vff"), 31.5, 64 / 8.0, 30.75);
   EXPECT_LT(e.rmse, 0.0035);
@@ -137,7 +137,7 @@ TEST_F(EndToEnd, ExternalFullTurnSeriesMatchesItsTruth) {
 }
 
 TEST_F(EndToEnd, ExternalShortScan16BitSeriesMatchesItsTruth) {
-  std::string data = testutil::sharedDataDir() + "/shepp64-short16";
+  std::string data = testutil::testDataDir() + "/shepp64-short16";
   korvan({"-i", data + "/p%d.vff", "-f", "1", "-o", "out.vff", "-z", "0", "-w", dir.file("s%d.vff")});
   Errors e = compareSlices(dir.file("s%d.vff"), 0, readVff(data + "/truth.vff"), 22.75, 48 / 8.0, 29.4, 1.0 / 20000);
   EXPECT_LT(e.rmse, 0.0038);

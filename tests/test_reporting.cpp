@@ -98,21 +98,10 @@ class ReportingTest : public ::testing::Test {
 
   // Two slices of the full-turn reference series: a complete run in moments.
   std::vector<std::string> referenceRun(const std::vector<std::string>& extra) {
-    std::vector<std::string> args = {"-i", testutil::sharedDataDir() + "/shepp64-full/p%d.vff",
+    std::vector<std::string> args = {"-i", testutil::testDataDir() + "/shepp64-full/p%d.vff",
                                      "-f", "0", "-o", "out.vff", "-v", "-z", "31", "-e", "2"};
     args.insert(args.end(), extra.begin(), extra.end());
     return args;
-  }
-
-  // The complete runs need every stage; until the binary can reconstruct
-  // they are skipped rather than failed.
-  bool canReconstruct() {
-    TempDir probe;
-    std::vector<std::string> argv = {testutil::korvanBinary()};
-    for (const std::string& a : referenceRun({})) argv.push_back(a);
-    const std::string config = testutil::writeConfig(probe, probe.file("korvan.log"));
-    testutil::runProcess(argv, {{"KORVAN_CONFIG", config}}, "", 120, probe.path());
-    return testutil::readFile(probe.file("korvan.log")).find("Execution time = ") != std::string::npos;
   }
 
   TempDir dir_;
@@ -189,7 +178,6 @@ TEST_F(UnreachableServer, EveryReportSaysItFailedAndTheRunEnds) {
 }
 
 TEST_F(CompleteRun, ReportsProgressAndDoneOnce) {
-  if (!canReconstruct()) GTEST_SKIP() << "the stages of a reconstruction are not all there yet";
   RpcServer server;
   ProcessResult r = run(referenceRun({"-U", server.url(), "-P", "9"}));
   EXPECT_EQ(server.calls("setJobPid").size(), 1u);
@@ -228,7 +216,6 @@ TEST_F(CompleteRun, ReportsProgressAndDoneOnce) {
 }
 
 TEST_F(CompleteRun, WithoutJobNumberProgressCarriesMinusOne) {
-  if (!canReconstruct()) GTEST_SKIP() << "the stages of a reconstruction are not all there yet";
   RpcServer server;
   run(referenceRun({"-U", server.url()}));
   EXPECT_TRUE(server.calls("setJobPid").empty());
@@ -240,7 +227,6 @@ TEST_F(CompleteRun, WithoutJobNumberProgressCarriesMinusOne) {
 }
 
 TEST_F(CompleteRun, SuspensionRequestChangesTheFinalState) {
-  if (!canReconstruct()) GTEST_SKIP() << "the stages of a reconstruction are not all there yet";
   RpcServer server({"--suspend-after", "2"});
   run(referenceRun({"-U", server.url(), "-P", "5"}));
   const std::vector<Status> s = statuses(server);
@@ -254,7 +240,6 @@ TEST_F(CompleteRun, SuspensionRequestChangesTheFinalState) {
 }
 
 TEST_F(UnreachableServer, ReconstructionStillCompletes) {
-  if (!canReconstruct()) GTEST_SKIP() << "the stages of a reconstruction are not all there yet";
   const std::string url = "http://127.0.0.1:" + std::to_string(closedPort());
   ProcessResult r = run(referenceRun({"-U", url}));
   EXPECT_NE(r.out.find("Error in setJobStatus call!!\n"), std::string::npos);

@@ -204,7 +204,7 @@ int waitProcess(int pid, double timeoutSeconds) {
 
 std::string korvanBinary() { return KORVAN_BIN; }
 std::string toolBinary(const std::string& name) { return std::string(KORVAN_TOOLS_DIR) + "/" + name; }
-std::string sharedDataDir() { return KORVAN_SHARED_DATA; }
+std::string testDataDir() { return KORVAN_TEST_DATA; }
 std::string sourceDir() { return KORVAN_SOURCE_DIR; }
 
 std::string writeConfig(const TempDir& dir, const std::string& logFile, const std::string& memoryLimit) {

@@ -58,7 +58,7 @@ int waitProcess(int pid, double timeoutSeconds);
 // Paths of the built programs.
 std::string korvanBinary();
 std::string toolBinary(const std::string& name);  // korvan-phantom, korvan-view
-std::string sharedDataDir();                        // ../shared/data
+std::string testDataDir();                          // tests/data
 std::string sourceDir();
 
 // A configuration file for korvan (KORVAN_CONFIG) naming a log file and,
