@@ -1,4 +1,5 @@
-// korvan-view: look at VFF volumes and slices (info, preview, nhdr, diff).
+// korvan-view: look at VFF volumes and slices (info, preview, nhdr, diff),
+// export volumes (TIFF, NRRD), find the rotation axis of a series (axis).
 #include <getopt.h>
 
 #include <cmath>
@@ -22,6 +23,10 @@ const char kHelp[] =
     "  nhdr FILE           writes FILE.nhdr, a NRRD header that reads FILE in place\n"
     "  diff A B [--fov] [--tolerance T] [--slices Z0:Z1] [--scale-a F]\n"
     "                      RMSE, maximum absolute difference and PSNR of A against B\n"
+    "  export VOLUME.vff OUT_DIR [--tiff [--bits 8|16|32]] [--nrrd]\n"
+    "                      one TIFF file per slice, or an attached NRRD file\n"
+    "  axis PATTERN [-f FIRST] [--rows A:B]\n"
+    "                      the column of the rotation axis of a projection series\n"
     "\n"
     "korvan-view COMMAND --help describes a command. Exit status: 0 done, 1 diff\n"
     "above its tolerance, 2 bad usage or unreadable file, 3 truncated file (info).\n";
@@ -63,7 +68,23 @@ const char kDiffHelp[] =
     "      --tolerance T      exit status 1 when the RMSE is above T (or not a number)\n"
     "  -h, --help             this text\n";
 
-enum OptionCode { kWindow = 1000, kLevel, kSlice, kFov, kTolerance, kSlices, kScaleA };
+const char kExportHelp[] =
+    "Usage: korvan-view export VOLUME.vff OUT_DIR [--tiff [--bits 8|16|32]] [--nrrd]\n"
+    "Writes the volume into OUT_DIR (made when missing), each file under a temporary\n"
+    "name until complete.\n"
+    "\n"
+    "      --tiff             one TIFF file per slice, NAME_0000.tif .., with the voxel\n"
+    "                         size in the resolution tags (per cm when the header gives\n"
+    "                         elementsize= in mm) and ImageJ's unit and spacing\n"
+    "      --bits 8|16|32     TIFF sample type (default: the volume's). 32: floats and\n"
+    "                         16 of a 16- or 8-bit volume hold the values exactly; 16 of\n"
+    "                         floats scales the largest magnitude to 32767; 8 spreads\n"
+    "                         min..max over 0..255\n"
+    "      --nrrd             NAME.nrrd: a NRRD header with the voxel spacing, then the\n"
+    "                         samples as stored\n"
+    "  -h, --help             this text\n";
+
+enum OptionCode { kWindow = 1000, kLevel, kSlice, kFov, kTolerance, kSlices, kScaleA, kTiff, kBits, kNrrd };
 
 const option kPreviewOptions[] = {
     {"output", required_argument, nullptr, 'o'}, {"window", required_argument, nullptr, kWindow},
@@ -74,6 +95,11 @@ const option kDiffOptions[] = {
     {"fov", no_argument, nullptr, kFov},           {"tolerance", required_argument, nullptr, kTolerance},
     {"slices", required_argument, nullptr, kSlices}, {"scale-a", required_argument, nullptr, kScaleA},
     {"help", no_argument, nullptr, 'h'},           {nullptr, 0, nullptr, 0},
+};
+const option kExportOptions[] = {
+    {"tiff", no_argument, nullptr, kTiff}, {"bits", required_argument, nullptr, kBits},
+    {"nrrd", no_argument, nullptr, kNrrd}, {"help", no_argument, nullptr, 'h'},
+    {nullptr, 0, nullptr, 0},
 };
 const option kHelpOnly[] = {{"help", no_argument, nullptr, 'h'}, {nullptr, 0, nullptr, 0}};
 
@@ -230,6 +256,34 @@ int diff(int argc, char** argv) {
   return 0;
 }
 
+int exportVolume(int argc, char** argv) {
+  bool tiff = false, nrrd = false;
+  int bits = 0;
+  auto files = parseCommand(argc, argv, "h", kExportOptions, kExportHelp, [&](int code, const char* arg) {
+    if (code == kTiff) tiff = true;
+    else if (code == kNrrd) nrrd = true;
+    else if (code == kBits) {
+      bits = std::atoi(arg);
+      if (bits != 8 && bits != 16 && bits != 32) fail(std::string("--bits must be 8, 16 or 32, not '") + arg + "'");
+    } else return false;
+    return true;
+  });
+  if (files.size() != 2 || (!tiff && !nrrd))
+    fail(std::string("export takes a volume, a directory and --tiff or --nrrd\n") + kExportHelp);
+  if (bits && !tiff) fail("--bits applies to --tiff only");
+  view::Volume v = load(files[0], true);
+  std::string report, error;
+  if (tiff) {
+    if (!view::exportTiff(v, files[0], files[1], bits ? bits : v.bits, &report, &error)) fail(error);
+    std::printf("wrote %s\n", report.c_str());
+  }
+  if (nrrd) {
+    if (!view::exportNrrd(v, files[0], files[1], &report, &error)) fail(error);
+    std::printf("wrote %s\n", report.c_str());
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -242,6 +296,7 @@ int main(int argc, char** argv) {
   if (command == "preview") return preview(argc - 1, argv + 1);
   if (command == "nhdr") return nhdr(argc - 1, argv + 1);
   if (command == "diff") return diff(argc - 1, argv + 1);
+  if (command == "export") return exportVolume(argc - 1, argv + 1);
   std::fputs(kHelp, stderr);
   return 2;
 }

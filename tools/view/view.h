@@ -1,5 +1,5 @@
 // korvan-view: reading VFF volumes and slices, statistics, preview images,
-// NRRD headers and volume comparison.
+// NRRD headers, volume comparison and export.
 #pragma once
 
 #include <cstdint>
@@ -72,6 +72,16 @@ struct DiffResult {
 // Compares a * scaleA with b over the chosen voxels; PSNR uses the range of
 // b over those voxels as its peak.
 DiffResult compare(const Volume& a, const Volume& b, const DiffOptions& options);
+
+// Export of the volume read from `source` into the directory `dir` (made
+// when missing): one TIFF file per slice, NAME_0000.tif .., of `bits` 8, 16
+// or 32 (see korvan-view's help for the conversions), or one attached NRRD
+// file NAME.nrrd holding the samples as stored. `report` says what was
+// written.
+bool exportTiff(const Volume& v, const std::string& source, const std::string& dir, int bits, std::string* report,
+                std::string* error);
+bool exportNrrd(const Volume& v, const std::string& source, const std::string& dir, std::string* report,
+                std::string* error);
 
 // Writes bytes under a temporary name beside `path`, then renames.
 bool writeAtomically(const std::string& path, const std::string& bytes, std::string* error);
