@@ -290,3 +290,43 @@ TEST(ViewExport, TiffSlicesAndNrrdHoldTheSamples) {
   testutil::writeFile(dir.file("plain"), "");
   EXPECT_EQ(viewTool({"export", dir.file("f.vff"), dir.file("plain"), "--tiff"}).exitStatus, 2);
 }
+
+TEST(ViewAxis, FindsTheAxisWithinATenthOfAColumn) {
+  TempDir dir;
+  struct Case {
+    std::string pattern, first;
+    std::vector<std::string> phantom;  // korvan-phantom's options, none for a reference series
+    double axis;                       // in the files' columns
+    bool fullTurn;
+  };
+  const std::string data = testutil::sharedDataDir();
+  const Case cases[] = {
+      {dir.file("full%d.vff"), "0", {"--full360", "--axis", "33.3"}, 33.3, true},
+      {dir.file("half%d.vff"), "0", {"--axis", "29.71", "--step", "1.5"}, 29.71, false},
+      {dir.file("short%d.vff"), "0", {"--bits", "16", "--axis", "34.13", "--rfan", "180"}, 34.13, false},
+      {dir.file("cut%d.vff"), "0", {"--axis", "27.4", "--truncate-from", "12"}, 15.4, true},
+      {dir.file("back%d.vff"), "0", {"--full360", "--reverse", "--axis", "32.77"}, 32.77, true},
+      {data + "/shepp64-full/p%d.vff", "0", {}, 31.5, true},
+      {data + "/shepp64-short16/p%d.vff", "1", {}, 30.25, false},
+  };
+  for (const Case& c : cases) {
+    if (!c.phantom.empty()) {
+      std::vector<std::string> args = {testutil::toolBinary("korvan-phantom"), "-o", c.pattern, "--width", "64",
+                                       "--height", "24"};
+      args.insert(args.end(), c.phantom.begin(), c.phantom.end());
+      ASSERT_EQ(testutil::runProcess(args).exitStatus, 0) << c.pattern;
+    }
+    testutil::ProcessResult r = viewTool({"axis", c.pattern, "-f", c.first});
+    ASSERT_EQ(r.exitStatus, 0) << r.err;
+    const double axis = field(r.out, "axis"), uncertainty = std::strtod(r.out.c_str() + r.out.find(" +- ") + 4, nullptr);
+    EXPECT_NEAR(axis, c.axis, 0.1) << c.pattern;
+    EXPECT_LE(std::fabs(axis - c.axis), 3 * uncertainty) << c.pattern;  // the uncertainty is honest
+    char option[40];
+    std::snprintf(option, sizeof option, "\nkorvan option: -a %.2f\n", axis);
+    EXPECT_NE(r.out.find(option), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("\ntilt: ") != std::string::npos, c.fullTurn) << r.out;
+  }
+  testutil::ProcessResult r = viewTool({"axis", dir.file("half%d.vff"), "--views", "60"});
+  EXPECT_EQ(r.exitStatus, 2);
+  EXPECT_NE(r.err.find("covers less than half a turn"), std::string::npos) << r.err;
+}

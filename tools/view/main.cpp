@@ -1,10 +1,12 @@
 // korvan-view: look at VFF volumes and slices (info, preview, nhdr, diff),
 // export volumes (TIFF, NRRD), find the rotation axis of a series (axis).
 #include <getopt.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "tools/view/view.h"
@@ -84,7 +86,30 @@ const char kExportHelp[] =
     "                         samples as stored\n"
     "  -h, --help             this text\n";
 
-enum OptionCode { kWindow = 1000, kLevel, kSlice, kFov, kTolerance, kSlices, kScaleA, kTiff, kBits, kNrrd };
+const char kAxisHelp[] =
+    "Usage: korvan-view axis PATTERN [-f FIRST] [--rows A:B] [options]\n"
+    "Estimates the column of the rotation axis of the projection series PATTERN\n"
+    "(one integer conversion, e.g. 'p%d.vff'; files FIRST, FIRST+1, .. up to the first\n"
+    "missing one) from the redundancy of conjugate rays: the fan-beam ray through\n"
+    "column c at angle theta is measured again, reversed, at theta + 180 degrees +\n"
+    "2 atan((c - axis) / rfan) through the mirrored column. Prints the estimate, its\n"
+    "uncertainty, for a full turn the tilt of the axis against the detector columns,\n"
+    "and korvan's option -a. Writes nothing.\n"
+    "\n"
+    "  -f, --first N          number of the first file (default 0)\n"
+    "      --rows A:B         rows A to B-1 (default: the central slice +- H/16, at\n"
+    "                         least +- 2 rows)\n"
+    "      --rfan R           source-to-detector distance over the detector spacing\n"
+    "                         (default: the header's rfan=)\n"
+    "      --step DEG         angle increment (default: the header's angle_increment=)\n"
+    "      --views N          use the first N views only\n"
+    "      --reverse          the views turn the other way (toggles reverse_order=)\n"
+    "  -h, --help             this text\n";
+
+enum OptionCode {
+  kWindow = 1000, kLevel, kSlice, kFov, kTolerance, kSlices, kScaleA, kTiff, kBits, kNrrd,
+  kRows, kRfan, kStep, kViews, kReverse,
+};
 
 const option kPreviewOptions[] = {
     {"output", required_argument, nullptr, 'o'}, {"window", required_argument, nullptr, kWindow},
@@ -100,6 +125,12 @@ const option kExportOptions[] = {
     {"tiff", no_argument, nullptr, kTiff}, {"bits", required_argument, nullptr, kBits},
     {"nrrd", no_argument, nullptr, kNrrd}, {"help", no_argument, nullptr, 'h'},
     {nullptr, 0, nullptr, 0},
+};
+const option kAxisOptions[] = {
+    {"first", required_argument, nullptr, 'f'}, {"rows", required_argument, nullptr, kRows},
+    {"rfan", required_argument, nullptr, kRfan}, {"step", required_argument, nullptr, kStep},
+    {"views", required_argument, nullptr, kViews}, {"reverse", no_argument, nullptr, kReverse},
+    {"help", no_argument, nullptr, 'h'},         {nullptr, 0, nullptr, 0},
 };
 const option kHelpOnly[] = {{"help", no_argument, nullptr, 'h'}, {nullptr, 0, nullptr, 0}};
 
@@ -284,6 +315,108 @@ int exportVolume(int argc, char** argv) {
   return 0;
 }
 
+// The file name of number `n`: the pattern must hold exactly one integer
+// conversion (flags and a width allowed), anything else would read
+// arguments that do not exist.
+std::string seriesFile(const std::string& pattern, int n) {
+  int conversions = 0;
+  for (size_t i = 0; i < pattern.size(); ++i) {
+    if (pattern[i] != '%') continue;
+    if (++i < pattern.size() && pattern[i] == '%') continue;
+    while (i < pattern.size() && std::strchr("-+ #0123456789", pattern[i])) ++i;
+    if (i >= pattern.size() || !std::strchr("diu", pattern[i])) conversions = 99;
+    ++conversions;
+  }
+  if (conversions != 1)
+    fail("the pattern '" + pattern + "' must hold exactly one integer conversion such as %d");
+  char name[4096];
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+  std::snprintf(name, sizeof name, pattern.c_str(), n);
+#pragma GCC diagnostic pop
+  return name;
+}
+
+double headerNumber(const view::Volume& v, const char* key, double given, const std::string& file,
+                    const char* option) {
+  if (!std::isnan(given)) return given;
+  const std::string* text = v.find(key);
+  char* end = nullptr;
+  double value = text ? std::strtod(text->c_str(), &end) : NAN;
+  if (!text || end == text->c_str() || !std::isfinite(value))
+    fail(file + " has no usable " + key + "= in its header; give " + option);
+  return value;
+}
+
+int axis(int argc, char** argv) {
+  int first = 0, maxViews = -1, rowA = -1, rowB = -1;
+  double rfan = NAN, step = NAN;
+  bool reverse = false;
+  auto files = parseCommand(argc, argv, "f:h", kAxisOptions, kAxisHelp, [&](int code, const char* arg) {
+    if (code == 'f') first = static_cast<int>(number(arg, "-f"));
+    else if (code == kRfan) rfan = number(arg, "--rfan");
+    else if (code == kStep) step = number(arg, "--step");
+    else if (code == kViews) maxViews = static_cast<int>(number(arg, "--views"));
+    else if (code == kReverse) reverse = true;
+    else if (code == kRows) {
+      if (std::sscanf(arg, "%d:%d", &rowA, &rowB) != 2) fail(std::string("--rows expects A:B, not '") + arg + "'");
+    } else return false;
+    return true;
+  });
+  if (files.size() != 1) fail(std::string("axis takes one file pattern\n") + kAxisHelp);
+  const std::string firstName = seriesFile(files[0], first);
+  view::Volume v = load(firstName, true);
+  if (v.rank != 2) fail(firstName + " is not a projection (rank 2)");
+  view::AxisSeries s;
+  s.width = v.nx;
+  s.height = v.ny;
+  s.rfan = headerNumber(v, "rfan", rfan, firstName, "--rfan");
+  s.stepDeg = headerNumber(v, "angle_increment", step, firstName, "--step");
+  s.centralSlice = headerNumber(v, "central_slice", (v.ny - 1) / 2.0, firstName, "");
+  if (v.find("central_slice")) s.centralSlice = headerNumber(v, "central_slice", NAN, firstName, "");
+  const std::string* order = v.find("reverse_order");
+  s.reverse = (order && *order == "yes") != reverse;
+  if (!(s.rfan > 0)) fail("rfan must be positive");
+  if (!(s.stepDeg > 0 && s.stepDeg < 360)) fail("the angle increment must lie between 0 and 360 degrees");
+  if (s.width < 16) fail("the projections are too narrow (fewer than 16 columns)");
+  if (rowA < 0 && rowB < 0) {
+    const int centre = static_cast<int>(std::lround(s.centralSlice)), half = std::max(2, s.height / 16);
+    rowA = std::max(0, centre - half);
+    rowB = std::min(s.height, centre + half + 1);
+  }
+  if (rowA < 0 || rowB > s.height || rowA >= rowB)
+    fail("--rows " + std::to_string(rowA) + ":" + std::to_string(rowB) + " must lie within 0:" +
+         std::to_string(s.height) + " and hold at least one row");
+  s.firstRow = rowA;
+  s.lastRow = rowB;
+  for (int i = 0; maxViews < 0 || i < maxViews; ++i) {
+    const std::string name = seriesFile(files[0], first + i);
+    if (i > 0 && access(name.c_str(), F_OK) != 0) break;
+    view::Volume p = i == 0 ? v : load(name, true);
+    if (p.rank != 2 || p.nx != s.width || p.ny != s.height) fail(name + " differs in size from " + firstName);
+    for (int r = rowA; r < rowB; ++r)
+      for (int c = 0; c < s.width; ++c) s.samples.push_back(static_cast<float>(p.at(c, r, 0)));
+    s.views = i + 1;
+  }
+  const double span = s.views * s.stepDeg;
+  std::printf("series: %d views of %d x %d from %s, %g degrees apart, %g degrees (%s), rfan %g\n", s.views,
+              s.width, s.height, firstName.c_str(), s.stepDeg, span, s.fullTurn() ? "full turn" : "part of a turn",
+              s.rfan);
+  if (span < 180.0) fail("the series covers less than half a turn: its rays have no conjugates");
+  std::printf("rows: %d to %d (central slice %g)\n", rowA, rowB - 1, s.centralSlice);
+  view::AxisEstimate e = view::findAxis(s);
+  if (!e.found) fail("no axis found: too few conjugate pairs on the detector, or no signal in the rows");
+  if (std::isnan(e.uncertainty))
+    std::printf("axis: %.3f columns (fewer than 3 rows: no uncertainty)\n", e.axis);
+  else
+    std::printf("axis: %.3f +- %.3f columns\n", e.axis, e.uncertainty);
+  if (e.tiltKnown)
+    std::printf("tilt: %.3f +- %.3f degrees against the detector columns (not corrected by korvan)\n", e.tiltDeg,
+                e.tiltUncertaintyDeg);
+  std::printf("korvan option: -a %.2f\n", e.axis);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -297,6 +430,7 @@ int main(int argc, char** argv) {
   if (command == "nhdr") return nhdr(argc - 1, argv + 1);
   if (command == "diff") return diff(argc - 1, argv + 1);
   if (command == "export") return exportVolume(argc - 1, argv + 1);
+  if (command == "axis") return axis(argc - 1, argv + 1);
   std::fputs(kHelp, stderr);
   return 2;
 }

@@ -2,6 +2,7 @@
 // NRRD headers, volume comparison and export.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -82,6 +83,30 @@ bool exportTiff(const Volume& v, const std::string& source, const std::string& d
                 std::string* error);
 bool exportNrrd(const Volume& v, const std::string& source, const std::string& dir, std::string* report,
                 std::string* error);
+
+// A projection series for the axis finder: the rows firstRow .. lastRow-1
+// of every view, in the file order.
+struct AxisSeries {
+  int width = 0, height = 0, views = 0;
+  int firstRow = 0, lastRow = 0;
+  double rfan = 0;          // source-to-detector distance in detector columns
+  double stepDeg = 0;       // angle between successive views
+  double centralSlice = 0;  // row of the orbit plane
+  bool reverse = false;     // the views turn the other way
+  std::vector<float> samples;  // view after view, row after row, `width` each
+  int rows() const { return lastRow - firstRow; }
+  bool fullTurn() const;  // views x step covers 360 degrees
+};
+struct AxisEstimate {
+  bool found = false;
+  double axis = NAN, uncertainty = NAN;  // column at the central slice
+  bool tiltKnown = false;                // full turns only
+  double tiltDeg = 0, tiltUncertaintyDeg = 0;  // positive: the axis leans to higher columns with higher rows
+  std::vector<int> row;                  // the per-row estimates
+  std::vector<double> rowAxis;
+};
+// Estimates the axis from the redundancy of conjugate rays (see axis.cpp).
+AxisEstimate findAxis(const AxisSeries& series);
 
 // Writes bytes under a temporary name beside `path`, then renames.
 bool writeAtomically(const std::string& path, const std::string& bytes, std::string* error);
