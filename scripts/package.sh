@@ -25,7 +25,7 @@ for file in usr/bin/korvan usr/bin/korvan-phantom usr/bin/korvan-view \
 done
 echo "$contents" | grep -q ' \./usr/local/' && fail "files under /usr/local"
 
-dpkg-deb -I "$deb" >/dev/null
+dpkg-deb -I "$deb"
 depends=$(dpkg-deb -f "$deb" Depends)
 for library in libc6 libgomp1 libstdc++6 libflxmlrpc libinih libpng16-16 libtiff6; do
   echo "$depends" | grep -q "$library" || fail "Depends lacks $library: $depends"
