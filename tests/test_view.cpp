@@ -325,8 +325,11 @@ TEST(ViewAxis, FindsTheAxisWithinATenthOfAColumn) {
     std::snprintf(option, sizeof option, "\nkorvan option: -a %.2f\n", axis);
     EXPECT_NE(r.out.find(option), std::string::npos) << r.out;
     EXPECT_EQ(r.out.find("\ntilt: ") != std::string::npos, c.fullTurn) << r.out;
+    EXPECT_EQ(r.err, "");
   }
   testutil::ProcessResult r = viewTool({"axis", dir.file("half%d.vff"), "--views", "60"});
   EXPECT_EQ(r.exitStatus, 2);
   EXPECT_NE(r.err.find("covers less than half a turn"), std::string::npos) << r.err;
+  r = viewTool({"axis", dir.file("half%d.vff"), "--reverse"});  // the wrong direction of rotation
+  EXPECT_NE(r.err.find("warning: the views agree far better taken to turn the other way"), std::string::npos);
 }

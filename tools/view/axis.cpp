@@ -108,7 +108,7 @@ double minimise(const Cost& cost, double lo, double hi, double step) {
 
 }  // namespace
 
-bool AxisSeries::fullTurn() const { return views * stepDeg >= 360.0 - 0.5 * stepDeg; }
+bool AxisSeries::fullTurn() const { return std::fabs(views * stepDeg - 360.0) <= 0.5 * stepDeg; }
 
 AxisEstimate findAxis(const AxisSeries& s) {
   AxisEstimate e;
@@ -124,6 +124,7 @@ AxisEstimate findAxis(const AxisSeries& s) {
   if (std::isnan(joint)) return e;
   e.found = true;
   e.axis = joint;
+  e.residual = cost(joint, 0, rows);
   for (int r = 0; r < rows; ++r) {
     const double a = minimise([&](double t) { return cost(t, r, r + 1); }, joint - 0.4, joint + 0.4, 0.02);
     if (!std::isnan(a)) {

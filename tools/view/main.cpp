@@ -337,6 +337,13 @@ std::string seriesFile(const std::string& pattern, int n) {
   return name;
 }
 
+int whole(const char* text, const char* option, int least) {
+  double v = number(text, option);
+  if (v != std::floor(v) || v < least || v > 1e9)
+    fail(std::string(option) + " expects a whole number of at least " + std::to_string(least) + ", not '" + text + "'");
+  return static_cast<int>(v);
+}
+
 double headerNumber(const view::Volume& v, const char* key, double given, const std::string& file,
                     const char* option) {
   if (!std::isnan(given)) return given;
@@ -353,10 +360,10 @@ int axis(int argc, char** argv) {
   double rfan = NAN, step = NAN;
   bool reverse = false;
   auto files = parseCommand(argc, argv, "f:h", kAxisOptions, kAxisHelp, [&](int code, const char* arg) {
-    if (code == 'f') first = static_cast<int>(number(arg, "-f"));
+    if (code == 'f') first = whole(arg, "-f", 0);
     else if (code == kRfan) rfan = number(arg, "--rfan");
     else if (code == kStep) step = number(arg, "--step");
-    else if (code == kViews) maxViews = static_cast<int>(number(arg, "--views"));
+    else if (code == kViews) maxViews = whole(arg, "--views", 2);
     else if (code == kReverse) reverse = true;
     else if (code == kRows) {
       if (std::sscanf(arg, "%d:%d", &rowA, &rowB) != 2) fail(std::string("--rows expects A:B, not '") + arg + "'");
@@ -372,8 +379,8 @@ int axis(int argc, char** argv) {
   s.height = v.ny;
   s.rfan = headerNumber(v, "rfan", rfan, firstName, "--rfan");
   s.stepDeg = headerNumber(v, "angle_increment", step, firstName, "--step");
-  s.centralSlice = headerNumber(v, "central_slice", (v.ny - 1) / 2.0, firstName, "");
-  if (v.find("central_slice")) s.centralSlice = headerNumber(v, "central_slice", NAN, firstName, "");
+  // Without central_slice= the orbit plane is taken to be the middle row.
+  s.centralSlice = headerNumber(v, "central_slice", v.find("central_slice") ? NAN : (v.ny - 1) / 2.0, firstName, "");
   const std::string* order = v.find("reverse_order");
   s.reverse = (order && *order == "yes") != reverse;
   if (!(s.rfan > 0)) fail("rfan must be positive");
@@ -403,9 +410,20 @@ int axis(int argc, char** argv) {
               s.width, s.height, firstName.c_str(), s.stepDeg, span, s.fullTurn() ? "full turn" : "part of a turn",
               s.rfan);
   if (span < 180.0) fail("the series covers less than half a turn: its rays have no conjugates");
+  if (span > 360.0 + 0.5 * s.stepDeg) fail("the series covers more than a turn: give --views for one turn");
   std::printf("rows: %d to %d (central slice %g)\n", rowA, rowB - 1, s.centralSlice);
   view::AxisEstimate e = view::findAxis(s);
   if (!e.found) fail("no axis found: too few conjugate pairs on the detector, or no signal in the rows");
+  // A wrong direction of rotation pairs the wrong views: the conjugates then
+  // agree far better when the views are taken to turn the other way.
+  s.reverse = !s.reverse;
+  const view::AxisEstimate other = view::findAxis(s);
+  s.reverse = !s.reverse;
+  if (other.found && other.residual < 0.6 * e.residual)
+    std::fprintf(stderr,
+                 "korvan-view: warning: the views agree far better taken to turn the other way (residual %.3g "
+                 "against %.3g, axis %.3f): check reverse_order= or try --reverse\n",
+                 other.residual, e.residual, other.axis);
   if (std::isnan(e.uncertainty))
     std::printf("axis: %.3f columns (fewer than 3 rows: no uncertainty)\n", e.axis);
   else

@@ -100,6 +100,7 @@ struct AxisSeries {
 struct AxisEstimate {
   bool found = false;
   double axis = NAN, uncertainty = NAN;  // column at the central slice
+  double residual = NAN;  // normalised squared difference of the conjugates there
   bool tiltKnown = false;                // full turns only
   double tiltDeg = 0, tiltUncertaintyDeg = 0;  // positive: the axis leans to higher columns with higher rows
   std::vector<int> row;                  // the per-row estimates
