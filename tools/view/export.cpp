@@ -165,7 +165,7 @@ bool exportTiff(const Volume& v, const std::string& source, const std::string& d
     std::snprintf(text, sizeof text, "%s, the values as stored", type);
   else
     std::snprintf(text, sizeof text, "%s, sample = round((value - %.9g) * %.9g)", type, c.offset, c.scale);
-  *report = std::to_string(v.nz) + " slices " + base + "0000.tif .. : " + text;
+  *report = std::to_string(v.nz) + (v.nz == 1 ? " slice " : " slices ") + base + "0000.tif .. : " + text;
   return true;
 }
 
