@@ -110,7 +110,7 @@ double minimise(const Cost& cost, double lo, double hi, double step) {
 
 bool AxisSeries::fullTurn() const { return std::fabs(views * stepDeg - 360.0) <= 0.5 * stepDeg; }
 
-AxisEstimate findAxis(const AxisSeries& s) {
+AxisEstimate findAxis(const AxisSeries& s, bool perRow) {
   AxisEstimate e;
   const ConjugateCost cost(s);
   const int rows = s.rows(), centre = std::clamp(static_cast<int>(std::lround(s.centralSlice)) - s.firstRow, 0, rows - 1);
@@ -125,6 +125,7 @@ AxisEstimate findAxis(const AxisSeries& s) {
   e.found = true;
   e.axis = joint;
   e.residual = cost(joint, 0, rows);
+  if (!perRow) return e;
   for (int r = 0; r < rows; ++r) {
     const double a = minimise([&](double t) { return cost(t, r, r + 1); }, joint - 0.4, joint + 0.4, 0.02);
     if (!std::isnan(a)) {

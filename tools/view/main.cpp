@@ -3,6 +3,7 @@
 #include <getopt.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -97,8 +98,8 @@ const char kAxisHelp[] =
     "and korvan's option -a. Writes nothing.\n"
     "\n"
     "  -f, --first N          number of the first file (default 0)\n"
-    "      --rows A:B         rows A to B-1 (default: the central slice +- H/16, at\n"
-    "                         least +- 2 rows)\n"
+    "      --rows A:B         rows A to B-1 (default: the central slice +- H/16 rows,\n"
+    "                         at least 2 and at most 16)\n"
     "      --rfan R           source-to-detector distance over the detector spacing\n"
     "                         (default: the header's rfan=)\n"
     "      --step DEG         angle increment (default: the header's angle_increment=)\n"
@@ -387,7 +388,8 @@ int axis(int argc, char** argv) {
   if (!(s.stepDeg > 0 && s.stepDeg < 360)) fail("the angle increment must lie between 0 and 360 degrees");
   if (s.width < 16) fail("the projections are too narrow (fewer than 16 columns)");
   if (rowA < 0 && rowB < 0) {
-    const int centre = static_cast<int>(std::lround(s.centralSlice)), half = std::max(2, s.height / 16);
+    // Rows further out add time more than information.
+    const int centre = static_cast<int>(std::lround(s.centralSlice)), half = std::clamp(s.height / 16, 2, 16);
     rowA = std::max(0, centre - half);
     rowB = std::min(s.height, centre + half + 1);
   }
@@ -417,7 +419,7 @@ int axis(int argc, char** argv) {
   // A wrong direction of rotation pairs the wrong views: the conjugates then
   // agree far better when the views are taken to turn the other way.
   s.reverse = !s.reverse;
-  const view::AxisEstimate other = view::findAxis(s);
+  const view::AxisEstimate other = view::findAxis(s, false);
   s.reverse = !s.reverse;
   if (other.found && other.residual < 0.6 * e.residual)
     std::fprintf(stderr,

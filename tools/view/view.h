@@ -106,8 +106,9 @@ struct AxisEstimate {
   std::vector<int> row;                  // the per-row estimates
   std::vector<double> rowAxis;
 };
-// Estimates the axis from the redundancy of conjugate rays (see axis.cpp).
-AxisEstimate findAxis(const AxisSeries& series);
+// Estimates the axis from the redundancy of conjugate rays (see axis.cpp);
+// without perRow only the joint estimate of all rows and its residual.
+AxisEstimate findAxis(const AxisSeries& series, bool perRow = true);
 
 // Writes bytes under a temporary name beside `path`, then renames.
 bool writeAtomically(const std::string& path, const std::string& bytes, std::string* error);
