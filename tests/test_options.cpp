@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -135,6 +136,15 @@ TEST_F(OptionsDeathTest, ScannerErrorsEndTheRun) {
   EXPECT_EXIT(parse({"korvan", "-G", "3"}), testing::ExitedWithCode(0), "^Unrecognised option -- G\n$");
   EXPECT_EXIT(parse({"korvan", "-O", "x"}), testing::ExitedWithCode(0), "^$");
   EXPECT_EQ(log(), "");  // usage errors show on the console only
+}
+
+// Every letter the command line accepts is described in the manual page.
+TEST(ManualPage, NamesEveryOptionLetter) {
+  const std::string page = testutil::readFile(testutil::sourceDir() + "/man/korvan.1");
+  for (const char* c = kCommandLineOptions; *c != '\0'; ++c) {
+    if (*c == ':') continue;
+    EXPECT_TRUE(std::regex_search(page, std::regex(std::string("\\\\-") + *c + "[^A-Za-z]"))) << *c;
+  }
 }
 
 TEST_F(Options, NumbersConvertLikeTheCLibrary) {

@@ -1,10 +1,13 @@
 // korvan-view as a process: statistics and completeness, preview PNGs read
-// back with libpng, NRRD headers and volume comparison.
+// back with libpng, NRRD headers, volume comparison, TIFF and NRRD export
+// read back with libtiff and by hand.
 #include <png.h>
+#include <tiffio.h>
 
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -61,6 +64,38 @@ Png readPng(const std::string& path) {
   out.width = static_cast<int>(image.width);
   out.height = static_cast<int>(image.height);
   return out;
+}
+
+// A TIFF slice as libtiff reads it back: sample type, resolution, samples.
+struct Tiff {
+  uint16_t bits = 0, format = 0, unit = 0;
+  float xResolution = 0;
+  std::vector<double> samples;
+};
+
+Tiff readTiff(const std::string& path) {
+  Tiff t;
+  TIFF* tiff = TIFFOpen(path.c_str(), "r");
+  if (!tiff) return t;
+  uint32_t width = 0, height = 0;
+  TIFFGetField(tiff, TIFFTAG_IMAGEWIDTH, &width);
+  TIFFGetField(tiff, TIFFTAG_IMAGELENGTH, &height);
+  TIFFGetField(tiff, TIFFTAG_BITSPERSAMPLE, &t.bits);
+  TIFFGetField(tiff, TIFFTAG_SAMPLEFORMAT, &t.format);
+  TIFFGetField(tiff, TIFFTAG_RESOLUTIONUNIT, &t.unit);
+  TIFFGetField(tiff, TIFFTAG_XRESOLUTION, &t.xResolution);
+  std::vector<unsigned char> row(TIFFScanlineSize(tiff));
+  for (uint32_t y = 0; y < height && TIFFReadScanline(tiff, row.data(), y) == 1; ++y)
+    for (uint32_t x = 0; x < width; ++x) {
+      const unsigned char* p = &row[x * t.bits / 8];
+      float f;
+      int16_t s;
+      std::memcpy(&f, p, 4 * (t.bits == 32));
+      std::memcpy(&s, p, 2 * (t.bits == 16));
+      t.samples.push_back(t.bits == 32 ? f : t.bits == 16 ? s : *p);
+    }
+  TIFFClose(tiff);
+  return t;
 }
 
 }  // namespace
@@ -206,4 +241,95 @@ TEST(ViewDiff, ReportsErrorMeasuresOverChosenVoxels) {
   testutil::writeFile(dir.file("n.vff"), floatVolume(4, 4, 2, [&](int x, int y, int z) { return x == 3 ? NAN : b(x, y, z); }));
   r = viewTool({"diff", dir.file("n.vff"), dir.file("b.vff"), "--tolerance", "1e9"});
   EXPECT_EQ(r.exitStatus, 1) << r.out;
+}
+
+TEST(ViewExport, TiffSlicesAndNrrdHoldTheSamples) {
+  TempDir dir;
+  auto f = [](int x, int y, int z) { return (x - 1.25) * 3 + 7 * y - 100.5 * z; };  // -104.25 .. 9.25
+  const std::string floats = floatVolume(3, 2, 2, f, "spacing=1.00 1.00 2.00;\nelementsize=0.050000;\n");
+  testutil::writeFile(dir.file("f.vff"), floats);
+  testutil::writeFile(dir.file("s.vff"), volumeHeader(2, 2, 1, 16) + testutil::bigEndianShorts({-300, 7, 32767, -32768}));
+  const double shorts[] = {-300, 7, 32767, -32768};
+  struct Case {
+    const char* volume;
+    const char* bits;  // "" for the default
+    uint16_t tiffBits, format;
+    std::function<double(int, int, int)> sample;
+  };
+  const Case cases[] = {
+      {"f", "", 32, SAMPLEFORMAT_IEEEFP, f},
+      {"f", "16", 16, SAMPLEFORMAT_INT, [&](int x, int y, int z) { return std::round(f(x, y, z) * 32767 / 104.25); }},
+      {"f", "8", 8, SAMPLEFORMAT_UINT, [&](int x, int y, int z) { return std::round((f(x, y, z) + 104.25) * 255 / 113.5); }},
+      {"s", "", 16, SAMPLEFORMAT_INT, [&](int x, int y, int) { return shorts[2 * y + x]; }},
+      {"s", "32", 32, SAMPLEFORMAT_IEEEFP, [&](int x, int y, int) { return shorts[2 * y + x]; }},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> args = {"export", dir.file(std::string(c.volume) + ".vff"), dir.file("out"), "--tiff"};
+    if (*c.bits) args.insert(args.end(), {"--bits", c.bits});
+    ASSERT_EQ(viewTool(args).exitStatus, 0) << c.volume << c.bits;
+    for (int z = 0; z < (*c.volume == 'f' ? 2 : 1); ++z) {
+      Tiff t = readTiff(dir.file("out/" + std::string(c.volume) + "_000" + std::to_string(z) + ".tif"));
+      EXPECT_EQ(t.bits, c.tiffBits);
+      EXPECT_EQ(t.format, c.format);
+      std::vector<double> expected;
+      for (int y = 0; y < 2; ++y)
+        for (int x = 0; x < (*c.volume == 'f' ? 3 : 2); ++x) expected.push_back(c.sample(x, y, z));
+      EXPECT_EQ(t.samples, expected) << c.volume << c.bits << " slice " << z;
+    }
+  }
+  Tiff t = readTiff(dir.file("out/f_0000.tif"));  // 0.05 mm voxels: 200 per centimetre
+  EXPECT_EQ(t.unit, RESUNIT_CENTIMETER);
+  EXPECT_FLOAT_EQ(t.xResolution, 200.0f);
+
+  ASSERT_EQ(viewTool({"export", dir.file("f.vff"), dir.file("out"), "--nrrd"}).exitStatus, 0);
+  std::string nrrd = testutil::readFile(dir.file("out/f.nrrd"));
+  EXPECT_NE(nrrd.find("\nsizes: 3 2 2\nspace directions: (0.05,0,0) (0,0.05,0) (0,0,0.1)\n"), std::string::npos) << nrrd;
+  size_t data = nrrd.find("\n\n");
+  ASSERT_NE(data, std::string::npos);
+  EXPECT_EQ(nrrd.substr(data + 2), floats.substr(floats.find('\f') + 2));  // the samples as stored
+  testutil::writeFile(dir.file("plain"), "");
+  EXPECT_EQ(viewTool({"export", dir.file("f.vff"), dir.file("plain"), "--tiff"}).exitStatus, 2);
+}
+
+TEST(ViewAxis, FindsTheAxisWithinATenthOfAColumn) {
+  TempDir dir;
+  struct Case {
+    std::string pattern, first;
+    std::vector<std::string> phantom;  // korvan-phantom's options, none for a reference series
+    double axis;                       // in the files' columns
+    bool fullTurn;
+  };
+  const std::string data = testutil::sharedDataDir();
+  const Case cases[] = {
+      {dir.file("full%d.vff"), "0", {"--full360", "--axis", "33.3"}, 33.3, true},
+      {dir.file("half%d.vff"), "0", {"--axis", "29.71", "--step", "1.5"}, 29.71, false},
+      {dir.file("short%d.vff"), "0", {"--bits", "16", "--axis", "34.13", "--rfan", "180"}, 34.13, false},
+      {dir.file("cut%d.vff"), "0", {"--axis", "27.4", "--truncate-from", "12"}, 15.4, true},
+      {dir.file("back%d.vff"), "0", {"--full360", "--reverse", "--axis", "32.77"}, 32.77, true},
+      {data + "/shepp64-full/p%d.vff", "0", {}, 31.5, true},
+      {data + "/shepp64-short16/p%d.vff", "1", {}, 30.25, false},
+  };
+  for (const Case& c : cases) {
+    if (!c.phantom.empty()) {
+      std::vector<std::string> args = {testutil::toolBinary("korvan-phantom"), "-o", c.pattern, "--width", "64",
+                                       "--height", "24"};
+      args.insert(args.end(), c.phantom.begin(), c.phantom.end());
+      ASSERT_EQ(testutil::runProcess(args).exitStatus, 0) << c.pattern;
+    }
+    testutil::ProcessResult r = viewTool({"axis", c.pattern, "-f", c.first});
+    ASSERT_EQ(r.exitStatus, 0) << r.err;
+    const double axis = field(r.out, "axis"), uncertainty = std::strtod(r.out.c_str() + r.out.find(" +- ") + 4, nullptr);
+    EXPECT_NEAR(axis, c.axis, 0.1) << c.pattern;
+    EXPECT_LE(std::fabs(axis - c.axis), 3 * uncertainty) << c.pattern;  // the uncertainty is honest
+    char option[40];
+    std::snprintf(option, sizeof option, "\nkorvan option: -a %.2f\n", axis);
+    EXPECT_NE(r.out.find(option), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("\ntilt: ") != std::string::npos, c.fullTurn) << r.out;
+    EXPECT_EQ(r.err, "");
+  }
+  testutil::ProcessResult r = viewTool({"axis", dir.file("half%d.vff"), "--views", "60"});
+  EXPECT_EQ(r.exitStatus, 2);
+  EXPECT_NE(r.err.find("covers less than half a turn"), std::string::npos) << r.err;
+  r = viewTool({"axis", dir.file("half%d.vff"), "--reverse"});  // the wrong direction of rotation
+  EXPECT_NE(r.err.find("warning: the views agree far better taken to turn the other way"), std::string::npos);
 }

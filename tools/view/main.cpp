@@ -1,9 +1,13 @@
-// korvan-view: look at VFF volumes and slices (info, preview, nhdr, diff).
+// korvan-view: look at VFF volumes and slices (info, preview, nhdr, diff),
+// export volumes (TIFF, NRRD), find the rotation axis of a series (axis).
 #include <getopt.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "tools/view/view.h"
@@ -22,6 +26,10 @@ const char kHelp[] =
     "  nhdr FILE           writes FILE.nhdr, a NRRD header that reads FILE in place\n"
     "  diff A B [--fov] [--tolerance T] [--slices Z0:Z1] [--scale-a F]\n"
     "                      RMSE, maximum absolute difference and PSNR of A against B\n"
+    "  export VOLUME.vff OUT_DIR [--tiff [--bits 8|16|32]] [--nrrd]\n"
+    "                      one TIFF file per slice, or an attached NRRD file\n"
+    "  axis PATTERN [-f FIRST] [--rows A:B]\n"
+    "                      the column of the rotation axis of a projection series\n"
     "\n"
     "korvan-view COMMAND --help describes a command. Exit status: 0 done, 1 diff\n"
     "above its tolerance, 2 bad usage or unreadable file, 3 truncated file (info).\n";
@@ -63,7 +71,46 @@ const char kDiffHelp[] =
     "      --tolerance T      exit status 1 when the RMSE is above T (or not a number)\n"
     "  -h, --help             this text\n";
 
-enum OptionCode { kWindow = 1000, kLevel, kSlice, kFov, kTolerance, kSlices, kScaleA };
+const char kExportHelp[] =
+    "Usage: korvan-view export VOLUME.vff OUT_DIR [--tiff [--bits 8|16|32]] [--nrrd]\n"
+    "Writes the volume into OUT_DIR (made when missing), each file under a temporary\n"
+    "name until complete.\n"
+    "\n"
+    "      --tiff             one TIFF file per slice, NAME_0000.tif .., with the voxel\n"
+    "                         size in the resolution tags (per cm when the header gives\n"
+    "                         elementsize= in mm) and ImageJ's unit and spacing\n"
+    "      --bits 8|16|32     TIFF sample type (default: the volume's). 32: floats and\n"
+    "                         16 of a 16- or 8-bit volume hold the values exactly; 16 of\n"
+    "                         floats scales the largest magnitude to 32767; 8 spreads\n"
+    "                         min..max over 0..255\n"
+    "      --nrrd             NAME.nrrd: a NRRD header with the voxel spacing, then the\n"
+    "                         samples as stored\n"
+    "  -h, --help             this text\n";
+
+const char kAxisHelp[] =
+    "Usage: korvan-view axis PATTERN [-f FIRST] [--rows A:B] [options]\n"
+    "Estimates the column of the rotation axis of the projection series PATTERN\n"
+    "(one integer conversion, e.g. 'p%d.vff'; files FIRST, FIRST+1, .. up to the first\n"
+    "missing one) from the redundancy of conjugate rays: the fan-beam ray through\n"
+    "column c at angle theta is measured again, reversed, at theta + 180 degrees +\n"
+    "2 atan((c - axis) / rfan) through the mirrored column. Prints the estimate, its\n"
+    "uncertainty, for a full turn the tilt of the axis against the detector columns,\n"
+    "and korvan's option -a. Writes nothing.\n"
+    "\n"
+    "  -f, --first N          number of the first file (default 0)\n"
+    "      --rows A:B         rows A to B-1 (default: the central slice +- H/16 rows,\n"
+    "                         at least 2 and at most 16)\n"
+    "      --rfan R           source-to-detector distance over the detector spacing\n"
+    "                         (default: the header's rfan=)\n"
+    "      --step DEG         angle increment (default: the header's angle_increment=)\n"
+    "      --views N          use the first N views only\n"
+    "      --reverse          the views turn the other way (toggles reverse_order=)\n"
+    "  -h, --help             this text\n";
+
+enum OptionCode {
+  kWindow = 1000, kLevel, kSlice, kFov, kTolerance, kSlices, kScaleA, kTiff, kBits, kNrrd,
+  kRows, kRfan, kStep, kViews, kReverse,
+};
 
 const option kPreviewOptions[] = {
     {"output", required_argument, nullptr, 'o'}, {"window", required_argument, nullptr, kWindow},
@@ -74,6 +121,17 @@ const option kDiffOptions[] = {
     {"fov", no_argument, nullptr, kFov},           {"tolerance", required_argument, nullptr, kTolerance},
     {"slices", required_argument, nullptr, kSlices}, {"scale-a", required_argument, nullptr, kScaleA},
     {"help", no_argument, nullptr, 'h'},           {nullptr, 0, nullptr, 0},
+};
+const option kExportOptions[] = {
+    {"tiff", no_argument, nullptr, kTiff}, {"bits", required_argument, nullptr, kBits},
+    {"nrrd", no_argument, nullptr, kNrrd}, {"help", no_argument, nullptr, 'h'},
+    {nullptr, 0, nullptr, 0},
+};
+const option kAxisOptions[] = {
+    {"first", required_argument, nullptr, 'f'}, {"rows", required_argument, nullptr, kRows},
+    {"rfan", required_argument, nullptr, kRfan}, {"step", required_argument, nullptr, kStep},
+    {"views", required_argument, nullptr, kViews}, {"reverse", no_argument, nullptr, kReverse},
+    {"help", no_argument, nullptr, 'h'},         {nullptr, 0, nullptr, 0},
 };
 const option kHelpOnly[] = {{"help", no_argument, nullptr, 'h'}, {nullptr, 0, nullptr, 0}};
 
@@ -230,6 +288,155 @@ int diff(int argc, char** argv) {
   return 0;
 }
 
+int exportVolume(int argc, char** argv) {
+  bool tiff = false, nrrd = false;
+  int bits = 0;
+  auto files = parseCommand(argc, argv, "h", kExportOptions, kExportHelp, [&](int code, const char* arg) {
+    if (code == kTiff) tiff = true;
+    else if (code == kNrrd) nrrd = true;
+    else if (code == kBits) {
+      bits = std::atoi(arg);
+      if (bits != 8 && bits != 16 && bits != 32) fail(std::string("--bits must be 8, 16 or 32, not '") + arg + "'");
+    } else return false;
+    return true;
+  });
+  if (files.size() != 2 || (!tiff && !nrrd))
+    fail(std::string("export takes a volume, a directory and --tiff or --nrrd\n") + kExportHelp);
+  if (bits && !tiff) fail("--bits applies to --tiff only");
+  view::Volume v = load(files[0], true);
+  std::string report, error;
+  if (tiff) {
+    if (!view::exportTiff(v, files[0], files[1], bits ? bits : v.bits, &report, &error)) fail(error);
+    std::printf("wrote %s\n", report.c_str());
+  }
+  if (nrrd) {
+    if (!view::exportNrrd(v, files[0], files[1], &report, &error)) fail(error);
+    std::printf("wrote %s\n", report.c_str());
+  }
+  return 0;
+}
+
+// The file name of number `n`: the pattern must hold exactly one integer
+// conversion (flags and a width allowed), anything else would read
+// arguments that do not exist.
+std::string seriesFile(const std::string& pattern, int n) {
+  int conversions = 0;
+  for (size_t i = 0; i < pattern.size(); ++i) {
+    if (pattern[i] != '%') continue;
+    if (++i < pattern.size() && pattern[i] == '%') continue;
+    while (i < pattern.size() && std::strchr("-+ #0123456789", pattern[i])) ++i;
+    if (i >= pattern.size() || !std::strchr("diu", pattern[i])) conversions = 99;
+    ++conversions;
+  }
+  if (conversions != 1)
+    fail("the pattern '" + pattern + "' must hold exactly one integer conversion such as %d");
+  char name[4096];
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+  std::snprintf(name, sizeof name, pattern.c_str(), n);
+#pragma GCC diagnostic pop
+  return name;
+}
+
+int whole(const char* text, const char* option, int least) {
+  double v = number(text, option);
+  if (v != std::floor(v) || v < least || v > 1e9)
+    fail(std::string(option) + " expects a whole number of at least " + std::to_string(least) + ", not '" + text + "'");
+  return static_cast<int>(v);
+}
+
+double headerNumber(const view::Volume& v, const char* key, double given, const std::string& file,
+                    const char* option) {
+  if (!std::isnan(given)) return given;
+  const std::string* text = v.find(key);
+  char* end = nullptr;
+  double value = text ? std::strtod(text->c_str(), &end) : NAN;
+  if (!text || end == text->c_str() || !std::isfinite(value))
+    fail(file + " has no usable " + key + "= in its header; give " + option);
+  return value;
+}
+
+int axis(int argc, char** argv) {
+  int first = 0, maxViews = -1, rowA = -1, rowB = -1;
+  double rfan = NAN, step = NAN;
+  bool reverse = false;
+  auto files = parseCommand(argc, argv, "f:h", kAxisOptions, kAxisHelp, [&](int code, const char* arg) {
+    if (code == 'f') first = whole(arg, "-f", 0);
+    else if (code == kRfan) rfan = number(arg, "--rfan");
+    else if (code == kStep) step = number(arg, "--step");
+    else if (code == kViews) maxViews = whole(arg, "--views", 2);
+    else if (code == kReverse) reverse = true;
+    else if (code == kRows) {
+      if (std::sscanf(arg, "%d:%d", &rowA, &rowB) != 2) fail(std::string("--rows expects A:B, not '") + arg + "'");
+    } else return false;
+    return true;
+  });
+  if (files.size() != 1) fail(std::string("axis takes one file pattern\n") + kAxisHelp);
+  const std::string firstName = seriesFile(files[0], first);
+  view::Volume v = load(firstName, true);
+  if (v.rank != 2) fail(firstName + " is not a projection (rank 2)");
+  view::AxisSeries s;
+  s.width = v.nx;
+  s.height = v.ny;
+  s.rfan = headerNumber(v, "rfan", rfan, firstName, "--rfan");
+  s.stepDeg = headerNumber(v, "angle_increment", step, firstName, "--step");
+  // Without central_slice= the orbit plane is taken to be the middle row.
+  s.centralSlice = headerNumber(v, "central_slice", v.find("central_slice") ? NAN : (v.ny - 1) / 2.0, firstName, "");
+  const std::string* order = v.find("reverse_order");
+  s.reverse = (order && *order == "yes") != reverse;
+  if (!(s.rfan > 0)) fail("rfan must be positive");
+  if (!(s.stepDeg > 0 && s.stepDeg < 360)) fail("the angle increment must lie between 0 and 360 degrees");
+  if (s.width < 16) fail("the projections are too narrow (fewer than 16 columns)");
+  if (rowA < 0 && rowB < 0) {
+    // Rows further out add time more than information.
+    const int centre = static_cast<int>(std::lround(s.centralSlice)), half = std::clamp(s.height / 16, 2, 16);
+    rowA = std::max(0, centre - half);
+    rowB = std::min(s.height, centre + half + 1);
+  }
+  if (rowA < 0 || rowB > s.height || rowA >= rowB)
+    fail("--rows " + std::to_string(rowA) + ":" + std::to_string(rowB) + " must lie within 0:" +
+         std::to_string(s.height) + " and hold at least one row");
+  s.firstRow = rowA;
+  s.lastRow = rowB;
+  for (int i = 0; maxViews < 0 || i < maxViews; ++i) {
+    const std::string name = seriesFile(files[0], first + i);
+    if (i > 0 && access(name.c_str(), F_OK) != 0) break;
+    view::Volume p = i == 0 ? v : load(name, true);
+    if (p.rank != 2 || p.nx != s.width || p.ny != s.height) fail(name + " differs in size from " + firstName);
+    for (int r = rowA; r < rowB; ++r)
+      for (int c = 0; c < s.width; ++c) s.samples.push_back(static_cast<float>(p.at(c, r, 0)));
+    s.views = i + 1;
+  }
+  const double span = s.views * s.stepDeg;
+  std::printf("series: %d views of %d x %d from %s, %g degrees apart, %g degrees (%s), rfan %g\n", s.views,
+              s.width, s.height, firstName.c_str(), s.stepDeg, span, s.fullTurn() ? "full turn" : "part of a turn",
+              s.rfan);
+  if (span < 180.0) fail("the series covers less than half a turn: its rays have no conjugates");
+  if (span > 360.0 + 0.5 * s.stepDeg) fail("the series covers more than a turn: give --views for one turn");
+  std::printf("rows: %d to %d (central slice %g)\n", rowA, rowB - 1, s.centralSlice);
+  view::AxisEstimate e = view::findAxis(s);
+  if (!e.found) fail("no axis found: too few conjugate pairs on the detector, or no signal in the rows");
+  // A wrong direction of rotation pairs the wrong views: the conjugates then
+  // agree far better when the views are taken to turn the other way.
+  s.reverse = !s.reverse;
+  const view::AxisEstimate other = view::findAxis(s, false);
+  s.reverse = !s.reverse;
+  if (other.found && other.residual < 0.6 * e.residual)
+    std::fprintf(stderr,
+                 "korvan-view: warning: the views agree far better taken to turn the other way (residual %.3g "
+                 "against %.3g, axis %.3f): check reverse_order= or try --reverse\n",
+                 other.residual, e.residual, other.axis);
+  if (std::isnan(e.uncertainty))
+    std::printf("axis: %.3f columns (fewer than 3 rows: no uncertainty)\n", e.axis);
+  else
+    std::printf("axis: %.3f +- %.3f columns\n", e.axis, e.uncertainty);
+  if (e.tiltKnown)
+    std::printf("tilt: %.3f +- %.3f degrees against the detector columns (not corrected by korvan)\n", e.tiltDeg,
+                e.tiltUncertaintyDeg);
+  std::printf("korvan option: -a %.2f\n", e.axis);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -242,6 +449,8 @@ int main(int argc, char** argv) {
   if (command == "preview") return preview(argc - 1, argv + 1);
   if (command == "nhdr") return nhdr(argc - 1, argv + 1);
   if (command == "diff") return diff(argc - 1, argv + 1);
+  if (command == "export") return exportVolume(argc - 1, argv + 1);
+  if (command == "axis") return axis(argc - 1, argv + 1);
   std::fputs(kHelp, stderr);
   return 2;
 }

@@ -1,7 +1,8 @@
 // korvan-view: reading VFF volumes and slices, statistics, preview images,
-// NRRD headers and volume comparison.
+// NRRD headers, volume comparison and export.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -72,6 +73,42 @@ struct DiffResult {
 // Compares a * scaleA with b over the chosen voxels; PSNR uses the range of
 // b over those voxels as its peak.
 DiffResult compare(const Volume& a, const Volume& b, const DiffOptions& options);
+
+// Export of the volume read from `source` into the directory `dir` (made
+// when missing): one TIFF file per slice, NAME_0000.tif .., of `bits` 8, 16
+// or 32 (see korvan-view's help for the conversions), or one attached NRRD
+// file NAME.nrrd holding the samples as stored. `report` says what was
+// written.
+bool exportTiff(const Volume& v, const std::string& source, const std::string& dir, int bits, std::string* report,
+                std::string* error);
+bool exportNrrd(const Volume& v, const std::string& source, const std::string& dir, std::string* report,
+                std::string* error);
+
+// A projection series for the axis finder: the rows firstRow .. lastRow-1
+// of every view, in the file order.
+struct AxisSeries {
+  int width = 0, height = 0, views = 0;
+  int firstRow = 0, lastRow = 0;
+  double rfan = 0;          // source-to-detector distance in detector columns
+  double stepDeg = 0;       // angle between successive views
+  double centralSlice = 0;  // row of the orbit plane
+  bool reverse = false;     // the views turn the other way
+  std::vector<float> samples;  // view after view, row after row, `width` each
+  int rows() const { return lastRow - firstRow; }
+  bool fullTurn() const;  // views x step covers 360 degrees
+};
+struct AxisEstimate {
+  bool found = false;
+  double axis = NAN, uncertainty = NAN;  // column at the central slice
+  double residual = NAN;  // normalised squared difference of the conjugates there
+  bool tiltKnown = false;                // full turns only
+  double tiltDeg = 0, tiltUncertaintyDeg = 0;  // positive: the axis leans to higher columns with higher rows
+  std::vector<int> row;                  // the per-row estimates
+  std::vector<double> rowAxis;
+};
+// Estimates the axis from the redundancy of conjugate rays (see axis.cpp);
+// without perRow only the joint estimate of all rows and its residual.
+AxisEstimate findAxis(const AxisSeries& series, bool perRow = true);
 
 // Writes bytes under a temporary name beside `path`, then renames.
 bool writeAtomically(const std::string& path, const std::string& bytes, std::string* error);
