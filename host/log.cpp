@@ -18,7 +18,13 @@ const char* const kReconKey = "SOFTWARE\\ALVERO\\Recon";
 constexpr int32_t kDefaultMemoryLimit = 268435456;
 }  // namespace
 
+void (*quietLogHook)(const char* text) = nullptr;
+
 void log_error(const char* text) {
+  if (quietLogHook) {
+    quietLogHook(text);
+    return;
+  }
   report_error(text);
 
   ConfigKey key;

@@ -8,4 +8,5 @@ export DEBIAN_FRONTEND=noninteractive
 $SUDO apt-get update -qq
 $SUDO apt-get install -y -qq --no-install-recommends \
   build-essential cmake pkg-config python3 \
-  libflxmlrpc-dev libinih-dev libpng-dev libgtest-dev libbenchmark-dev >/dev/null
+  libflxmlrpc-dev libinih-dev libpng-dev libgtest-dev libbenchmark-dev \
+  libopenmpi-dev openmpi-bin >/dev/null

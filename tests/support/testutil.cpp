@@ -190,6 +190,12 @@ int waitProcess(int pid, double timeoutSeconds) {
 }
 
 std::string korvanBinary() { return KORVAN_BIN; }
+
+std::vector<std::string> mpirun(int processes) {
+  const std::string launcher = KORVAN_MPIEXEC;
+  if (launcher.empty()) return {};
+  return {launcher, "--oversubscribe", "--allow-run-as-root", "-np", std::to_string(processes)};
+}
 std::string toolBinary(const std::string& name) { return std::string(KORVAN_TOOLS_DIR) + "/" + name; }
 std::string sharedDataDir() { return KORVAN_SHARED_DATA; }
 std::string sourceDir() { return KORVAN_SOURCE_DIR; }
