@@ -1,9 +1,10 @@
 // Sharing the slabs of one job among the processes mpirun starts (see
 // cluster.h). MPI is used only when the program was built with it and a
 // launcher started this process as one of several; a plain run never touches
-// it, so it starts and ends as quickly as before.
+// it, not even by loading the library, so it starts and ends as before.
 #include "driver/cluster.h"
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -14,11 +15,8 @@
 #include <thread>
 
 #include "backproject/backproject.h"
+#include "driver/mpi_link.h"
 #include "host/host.h"
-
-#ifdef KORVAN_MPI
-#include <mpi.h>
-#endif
 
 namespace {
 
@@ -47,8 +45,7 @@ void benchNote(int process, int slab, const char* what, std::chrono::steady_cloc
   std::fprintf(stderr, "korvan bench: process %d: slab %d: %s %.3f s\n", process, slab, what, seconds);
 }
 
-enum Tag { kStartTag = 1, kSlabTag, kFailureTag };
-
+const MpiLink* mpi = nullptr;
 int rank = 0;
 int processes = 1;  // 1: a plain run
 bool workShared = false;
@@ -71,9 +68,10 @@ void keepText(const char* text) { lastText = text; }
 // included; until then the worker waits.
 void handOverFailure() {
   if (lastText.empty()) lastText = "Error: process " + std::to_string(rank) + " of the job stopped";
-  MPI_Send(lastText.c_str(), static_cast<int>(lastText.size()) + 1, MPI_CHAR, 0, kFailureTag, MPI_COMM_WORLD);
-  int never;
-  MPI_Recv(&never, 1, MPI_INT, 0, kStartTag, MPI_COMM_WORLD, MPI_STATUS_IGNORE);
+  mpi->sendFailure(lastText.c_str());
+  // Process 0 sends no second start message.
+  int never[kStartFields];
+  mpi->receiveStart(never, kStartFields);
   exitWithoutHandlers(1);
 }
 
@@ -82,10 +80,26 @@ void handOverFailure() {
 // work is shared out the workers are still waiting to start and are simply
 // told to end; once they work, the whole job is aborted.
 void endJobEarly() {
-  if (workShared) MPI_Abort(MPI_COMM_WORLD, 1);
+  if (workShared) mpi->abortJob();
   const int stop[kStartFields] = {0, 0, 0, 0};
-  for (int q = 1; q < processes; ++q) MPI_Send(stop, kStartFields, MPI_INT, q, kStartTag, MPI_COMM_WORLD);
-  MPI_Finalize();
+  for (int q = 1; q < processes; ++q) mpi->sendStart(stop, kStartFields, q);
+  mpi->finalize();
+}
+
+// The MPI module beside the program. Without it the job cannot be shared,
+// and every process ends at once (one of them saying why).
+const MpiLink* loadMpiLink(bool speak) {
+  char self[4096];
+  const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
+  std::string path = length > 0 ? std::string(self, static_cast<size_t>(length)) : std::string();
+  path = path.substr(0, path.rfind('/') + 1) + "libkorvan-mpi.so";
+  // Global symbols: the MPI library loads its own components, which need them.
+  void* module = dlopen(path.c_str(), RTLD_NOW | RTLD_GLOBAL);
+  using Entry = const MpiLink* (*)();
+  const Entry entry = module ? reinterpret_cast<Entry>(dlsym(module, "korvanMpiLink")) : nullptr;
+  if (entry) return entry();
+  if (speak) std::fprintf(stderr, "Error: cannot share the job among processes: %s\n", dlerror());
+  exitWithoutHandlers(1);
 }
 
 // A worker keeps quiet: its console texts would repeat those of process 0.
@@ -108,13 +122,12 @@ void silenceConsole() {
 void joinCluster() {
   const char* rankVariable = nullptr;
   if (launchedProcesses(&rankVariable) <= 1) return;
-  int provided = 0;
-  // Only the main thread calls MPI; the OpenMP threads never do.
-  MPI_Init_thread(nullptr, nullptr, MPI_THREAD_FUNNELED, &provided);
-  MPI_Comm_rank(MPI_COMM_WORLD, &rank);
-  MPI_Comm_size(MPI_COMM_WORLD, &processes);
+  const char* rankText = std::getenv(rankVariable);
+  mpi = loadMpiLink(rankText == nullptr || std::atoi(rankText) == 0);
+  mpi->init(&rank, &processes);
   if (processes <= 1) {
-    MPI_Finalize();
+    mpi->finalize();
+    processes = 1;
     return;
   }
   if (rank == 0) {
@@ -125,9 +138,9 @@ void joinCluster() {
   silenceConsole();
   quietLogHook = keepText;
   endRunHook = handOverFailure;
-  MPI_Recv(start, kStartFields, MPI_INT, 0, kStartTag, MPI_COMM_WORLD, MPI_STATUS_IGNORE);
+  mpi->receiveStart(start, kStartFields);
   if (start[kGo] == 0) {
-    MPI_Finalize();
+    mpi->finalize();
     exitWithoutHandlers(0);
   }
 }
@@ -139,7 +152,7 @@ void shareOutWork(const ReconParams& p) {
   workShared = true;
   if (rank == 0) {
     const int go[kStartFields] = {1, p.nChunks, p.slicesPerChunk, p.nang};
-    for (int q = 1; q < processes; ++q) MPI_Send(go, kStartFields, MPI_INT, q, kStartTag, MPI_COMM_WORLD);
+    for (int q = 1; q < processes; ++q) mpi->sendStart(go, kStartFields, q);
     std::printf("%d processes share the %d slab%s\n", processes, p.nChunks, p.nChunks == 1 ? "" : "s");
     return;
   }
@@ -157,25 +170,19 @@ bool receiveSlab(ReconParams& p) {
   const int owner = ownerOf(p.chunkIndex);
   for (;;) {
     // A failure anywhere ends the job, whichever slab it happened in.
-    int failed = 0;
-    MPI_Status status;
-    MPI_Iprobe(MPI_ANY_SOURCE, kFailureTag, MPI_COMM_WORLD, &failed, &status);
-    if (failed) {
-      int length = 0;
-      MPI_Get_count(&status, MPI_CHAR, &length);
-      std::string text(static_cast<size_t>(length > 0 ? length : 1), '\0');
-      MPI_Recv(&text[0], length, MPI_CHAR, status.MPI_SOURCE, kFailureTag, MPI_COMM_WORLD, MPI_STATUS_IGNORE);
+    int from = 0;
+    if (const int length = mpi->failureWaiting(&from)) {
+      std::string text(static_cast<size_t>(length), '\0');
+      mpi->receiveFailure(&text[0], length, from);
       failRun(text.c_str());
     }
-    int ready = 0;
-    MPI_Iprobe(owner, kSlabTag, MPI_COMM_WORLD, &ready, MPI_STATUS_IGNORE);
-    if (ready) break;
+    if (mpi->slabWaiting(owner)) break;
     std::this_thread::sleep_for(std::chrono::microseconds(200));
   }
   benchNote(0, p.chunkIndex, "waited", waitStart);
   const auto receiveStart = std::chrono::steady_clock::now();
   // A slab holds at most the memory limit, a 32-bit count of bytes.
-  MPI_Recv(p.volume, static_cast<int>(slabVoxels(p)), MPI_FLOAT, owner, kSlabTag, MPI_COMM_WORLD, MPI_STATUS_IGNORE);
+  mpi->receiveSlab(p.volume, static_cast<int>(slabVoxels(p)), owner);
   benchNote(0, p.chunkIndex, "received", receiveStart);
   creditSlabProgress(p);
   return true;
@@ -184,19 +191,19 @@ bool receiveSlab(ReconParams& p) {
 bool sendSlab(ReconParams& p) {
   if (!isWorker()) return false;
   const auto sendStart = std::chrono::steady_clock::now();
-  MPI_Send(p.volume, static_cast<int>(slabVoxels(p)), MPI_FLOAT, 0, kSlabTag, MPI_COMM_WORLD);
+  mpi->sendSlab(p.volume, static_cast<int>(slabVoxels(p)));
   benchNote(rank, p.chunkIndex, "handed over", sendStart);
   return true;
 }
 
 void leaveIfWorker() {
   if (!isWorker()) return;
-  MPI_Finalize();
+  mpi->finalize();
   exitWithoutHandlers(0);
 }
 
 void leaveCluster() {
-  if (processes > 1) MPI_Finalize();
+  if (processes > 1) mpi->finalize();
 }
 
 #else
