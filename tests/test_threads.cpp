@@ -180,7 +180,8 @@ TEST_F(ThreadCount, SharedJobSpeaksAsOneRun) {
       args.insert(args.end(), {testutil::korvanBinary(), "-i", dir.file(end == "done" ? "p%d.vff" : "cut/p%d.vff"),
                                "-f", "0", "-z", "0", "-o", "out.vff", "-v", "-U", server.url(), "-P", "9"});
       const std::string config = testutil::writeConfig(dir, work + "/korvan.log", std::to_string(48 * 48 * 4 * 10));
-      const ProcessResult r = testutil::runProcess(args, {{"KORVAN_CONFIG", config}, {"OMP_NUM_THREADS", "1"}}, "", 120, work);
+      const ProcessResult r =
+          testutil::runProcess(args, {{"KORVAN_CONFIG", config}, {"OMP_NUM_THREADS", "1"}}, "", 120, work);
       EXPECT_FALSE(r.timedOut) << end << shared;
       EXPECT_EQ(server.calls("setJobPid").size(), 1u) << end << shared;
       std::vector<std::string> finals;
@@ -196,13 +197,18 @@ TEST_F(ThreadCount, SharedJobSpeaksAsOneRun) {
       }
       EXPECT_EQ(finals, std::vector<std::string>{end}) << end << shared;
       EXPECT_NEAR(last, end == "done" ? 1.0 : last, 1e-5) << shared;
-      for (const std::string& text : server.calls("setErrorMessage")) texts[shared].push_back(std::regex_replace(text, number, "#"));
-      for (const std::string& text : testutil::logTexts(work + "/korvan.log"))
+      for (const std::string& text : server.calls("setErrorMessage"))
+        texts[shared].push_back(std::regex_replace(text, number, "#"));
+      for (const std::string& text : testutil::logTexts(testutil::readFile(work + "/korvan.log")))
         texts[shared].push_back(std::regex_replace(text, number, "#"));
       // (The command line in the headers of complete outputs names the server.)
       if (end == "error") left[shared] = outputFiles(work);
     }
     EXPECT_EQ(texts[0], texts[1]) << end;
+    // Set up: the first setup, slab 0 and slab 1 (logged and reported each).
+    const long setups = std::count_if(texts[0].begin(), texts[0].end(),
+                                      [](const std::string& t) { return t.find("Enabling chunking") != t.npos; });
+    EXPECT_EQ(setups, end == "error" ? 6 : setups);
     EXPECT_TRUE(left[0] == left[1]) << end << ": the shared job left other files than the single run";
   }
 }
