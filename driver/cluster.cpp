@@ -121,14 +121,19 @@ void silenceConsole() {
 
 void joinCluster() {
   const char* rankVariable = nullptr;
-  if (launchedProcesses(&rankVariable) <= 1) return;
+  const int launched = launchedProcesses(&rankVariable);
+  if (launched <= 1) return;
   const char* rankText = std::getenv(rankVariable);
-  mpi = loadMpiLink(rankText == nullptr || std::atoi(rankText) == 0);
+  const bool first = rankText == nullptr || std::atoi(rankText) == 0;
+  mpi = loadMpiLink(first);
   mpi->init(&rank, &processes);
-  if (processes <= 1) {
-    mpi->finalize();
-    processes = 1;
-    return;
+  if (processes != launched) {
+    // A launcher of another MPI than the one korvan was built with: each
+    // process would take itself for the only one and run the whole job.
+    if (first)
+      std::fprintf(stderr, "Error: the launcher started %d processes, korvan's MPI sees %d; use the mpirun of the "
+                           "MPI korvan was built with\n", launched, processes);
+    exitWithoutHandlers(1);
   }
   if (rank == 0) {
     // Registered before any other exit handler, so it runs after them all.
