@@ -31,6 +31,10 @@ void backProjectViews(const ViewToProject* views, int count, ReconParams& p);
 // by direct convolution with the Ram-Lak kernel, or with the FFT ramp filter.
 void reconstructSlabConvolution(ReconParams& p, const char* inSpec);
 void reconstructSlabFft(ReconParams& p, const char* inSpec);
+// A slab reconstructed by another process of a cluster run counts as done
+// here: the progress advances by the shares of its views, adding them one by
+// one as reconstructing it here would, and is reported once.
+void creditSlabProgress(ReconParams& p);
 
 // Per-angle correction of the rotation axis read from the offset file: pairs
 // of a view angle in degrees and an axis offset in unbinned detector columns,

@@ -487,6 +487,15 @@ float angularScaleFactor(const ReconParams& p) {
   return static_cast<float>(std::fabs(double(p.angleStep)) * 0.3183098861837907);
 }
 
+void creditSlabProgress(ReconParams& p) {
+  float& progress = p.convolution ? convolutionProgress : fftProgress;
+  int slices = p.zSizeUser / p.zBinSize;
+  if (slices <= 0) slices = p.zSize;
+  for (int view = 0; view < p.nang; ++view)
+    progress = static_cast<float>(double(progress) + double(p.zSize) / slices / p.nang);
+  if (p.serverUrl) report_status(p.jobId, kProgressText, progress);
+}
+
 void reconstructSlabConvolution(ReconParams& p, const char* inSpec) {
   SlabStart start;
   start.kernelShift = roundNearest(static_cast<float>(double(p.axis) - p.axisUser));

@@ -11,6 +11,7 @@
 #include <ctime>
 
 #include "backproject/backproject.h"
+#include "driver/cluster.h"
 #include "driver/driver.h"
 #include "geometry/geometry.h"
 #include "host/host.h"
@@ -117,13 +118,14 @@ void reconstructSlab(ReconParams& p) {
   if (p.convolution && (p.kernelLength == -1 || p.kernelLength > p.yprojSizeUser)) p.kernelLength = p.yprojSizeUser;
   if (p.chunkIndex == 0) printParameterEcho(p);
   std::fputs(p.offsetFile[0] != '\0' ? "Offset correction enabled.\n" : "Offset correction disabled.\n", stdout);
-  if (p.convolution) {
-    std::printf("Using convolution to filter\n");
-    report_status(p.jobId, "Back-projecting in spatial domain...", 0.0);
-    reconstructSlabConvolution(p, runNames.inSpec);
-  } else {
-    report_status(p.jobId, "Back-projecting in spatial domain...", 0.0);
-    reconstructSlabFft(p, runNames.inSpec);
+  if (p.convolution) std::printf("Using convolution to filter\n");
+  report_status(p.jobId, "Back-projecting in spatial domain...", 0.0);
+  // A slab that another process of a cluster run reconstructs arrives here.
+  if (!receiveSlab(p)) {
+    if (p.convolution)
+      reconstructSlabConvolution(p, runNames.inSpec);
+    else
+      reconstructSlabFft(p, runNames.inSpec);
   }
   report_status(p.jobId, "Back-projecting in spatial domain...", 1.0);
   std::printf("\n");
@@ -132,6 +134,7 @@ void reconstructSlab(ReconParams& p) {
 }  // namespace
 
 void korvanMain(int argc, char** argv) {
+  joinCluster();
   ReconParams& p = params;
   initReconParams(p);
   initRunNames();
@@ -143,7 +146,7 @@ void korvanMain(int argc, char** argv) {
   if (p.jobId != -1) log_errorf("process %d started on node %d...", p.jobId, kNodeNumber);
   if (p.jobId != -1 && p.serverUrl != nullptr) report_child_pid(p.jobId, static_cast<int>(getpid()));
 
-  checkRequiredArguments(p);
+  if (!clusterWorker()) checkRequiredArguments(p);
   char header[kVffHeaderSize];
   readVffHeader(p, header, runNames.title, runNames.date, runNames.inSpec);
   checkHeaderValues(p);
@@ -158,6 +161,7 @@ void korvanMain(int argc, char** argv) {
   const double firstSetupTime = secondsSince(runStart);
   double totalSetupTime = firstSetupTime;
   if (p.zSize > 0) checkProjectionFiles(p);
+  shareOutWork(p);
   const Clock::time_point loopStart = Clock::now();
 
   int slicesDone = 0;
@@ -168,12 +172,15 @@ void korvanMain(int argc, char** argv) {
     if (p.chunkIndex == 0) report_status(p.jobId, "setup...", 1.0);
     slicesDone += p.zSize;
 
-    reconstructSlab(p);
-    writeSlab(p);
+    if (takesPartInSlab(p.chunkIndex)) {
+      reconstructSlab(p);
+      if (!sendSlab(p)) writeSlab(p);
+    }
     p.zOrigin += p.zSize;
     ++p.chunkIndex;
   }
 
+  leaveIfWorker();
   p.zSize = slicesDone;
   assembleOutput(p, runNames.title, runNames.date, runNames.outSpec);
   report_status(p.jobId, "cleanup...", 0.0);
@@ -192,5 +199,6 @@ void korvanMain(int argc, char** argv) {
   // The final report is sent here, once; the exit handler that would send it
   // again on the error paths is skipped.
   report_done(exit_job_id);
+  leaveCluster();
   exitWithoutHandlers(0);
 }

@@ -73,10 +73,11 @@ extern int32_t exit_job_id;
 // array offset error. The caller sets job_end_state first.
 [[noreturn]] void endRun();
 
-// Test seam, null in the program: endRun calls it first when set. A harness
-// that feeds many inputs through the stages in one process sets it to a
-// function that throws, so that each input's end unwinds back to the harness
-// (destructors close its files) instead of ending the process.
+// Null in a plain run: endRun calls it first when set. A harness that feeds
+// many inputs through the stages in one process sets it to a function that
+// throws, so that each input's end unwinds back to the harness (destructors
+// close its files) instead of ending the process; a worker process of a
+// cluster run hands its failure to the process that speaks for the job.
 extern void (*endRunHook)();
 
 // Ends the process at once with `status`, skipping the exit handlers, after
@@ -92,6 +93,12 @@ extern void (*endRunHook)();
 // to the file named by LogFile under SOFTWARE\ALVERO\ReconServer.
 void log_error(const char* text);
 void log_errorf(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// Null in a plain run. Set in a process that works for another one (a worker
+// of a cluster run), which must not speak for the job: log_error hands its
+// texts to the hook instead of the log and the server, and
+// init_report_client starts no client, so that nothing is reported.
+extern void (*quietLogHook)(const char* text);
 
 // MemoryLimit under SOFTWARE\ALVERO\Recon parsed like "%ld"; 268435456 when
 // the key, the value or a leading number is missing.

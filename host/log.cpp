@@ -20,7 +20,13 @@ constexpr int32_t kDefaultMemoryLimit = 268435456;
 constexpr double kDefaultReportTimeout = 30.0;
 }  // namespace
 
+void (*quietLogHook)(const char* text) = nullptr;
+
 void log_error(const char* text) {
+  if (quietLogHook) {
+    quietLogHook(text);
+    return;
+  }
   report_error(text);
 
   ConfigKey key;

@@ -49,6 +49,7 @@ const char* endStateText(int32_t state) {
 }
 
 void init_report_client(const char* host, int port) {
+  if (quietLogHook) return;
   XmlRpc::XmlRpcErrorHandler::setErrorHandler(&quietErrors);
   XmlRpc::setVerbosity(0);
   report_client = new XmlRpc::XmlRpcClient(host, port);

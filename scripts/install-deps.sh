@@ -9,4 +9,4 @@ $SUDO apt-get update -qq
 $SUDO apt-get install -y -qq --no-install-recommends \
   build-essential cmake pkg-config python3 \
   libflxmlrpc-dev libinih-dev libpng-dev libtiff-dev libgtest-dev libbenchmark-dev \
-  file dpkg-dev lintian >/dev/null
+  libopenmpi-dev openmpi-bin file dpkg-dev lintian >/dev/null

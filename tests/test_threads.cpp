@@ -1,12 +1,14 @@
 // Whole runs of korvan on simulated series with one, two and three threads,
-// with one and with several views per pass of the back-projector, and with
-// the plain reference pipeline (KORVAN_BACKPROJECT=reference): every output
-// file must come out byte for byte the same.
+// with one and with several views per pass of the back-projector, with the
+// plain reference pipeline (KORVAN_BACKPROJECT=reference), and shared by two
+// and three processes under mpirun: every output file must come out byte for
+// byte the same.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <map>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -19,8 +21,14 @@ namespace {
 
 using Env = std::map<std::string, std::string>;
 
+struct Pipeline {
+  std::string name;
+  Env env;
+  int processes = 1;  // more than one: started by mpirun, sharing the slabs
+};
+
 // The pipelines compared; the first is the one the others must match.
-const std::vector<std::pair<std::string, Env>> kPipelines = {
+const std::vector<Pipeline> kPipelines = {
     {"reference", {{"KORVAN_BACKPROJECT", "reference"}, {"OMP_NUM_THREADS", "1"}}},
     {"threads1", {{"KORVAN_BACKPROJECT", ""}, {"OMP_NUM_THREADS", "1"}}},
     {"threads2", {{"KORVAN_BACKPROJECT", ""}, {"OMP_NUM_THREADS", "2"}}},
@@ -28,6 +36,10 @@ const std::vector<std::pair<std::string, Env>> kPipelines = {
     // 90 views: the last pass of 7 holds 6 of them.
     {"threads2_view_per_pass", {{"KORVAN_BACKPROJECT", ""}, {"OMP_NUM_THREADS", "2"}, {"KORVAN_VIEWS_PER_PASS", "1"}}},
     {"threads2_7_views_per_pass", {{"KORVAN_BACKPROJECT", ""}, {"OMP_NUM_THREADS", "2"}, {"KORVAN_VIEWS_PER_PASS", "7"}}},
+    // One slab: the other processes have none. Three slabs: process 0 takes
+    // two of them with two processes, one with three.
+    {"processes2", {{"KORVAN_BACKPROJECT", ""}, {"OMP_NUM_THREADS", "1"}}, 2},
+    {"processes3", {{"KORVAN_BACKPROJECT", ""}, {"OMP_NUM_THREADS", "1"}}, 3},
 };
 
 // The files a run left in its working directory, by name, log excepted.
@@ -61,14 +73,16 @@ class ThreadCount : public ::testing::Test {
   std::string expectSameOutputs(const std::vector<std::string>& options, const std::string& memoryLimit = "") {
     std::map<std::string, std::string> reference;
     std::string console;
-    for (const auto& [name, env] : kPipelines) {
+    for (const auto& [name, env, processes] : kPipelines) {
+      std::vector<std::string> args = testutil::mpirun(processes);
+      if (processes > 1 && args.empty()) continue;  // built without MPI
       const std::string work = dir.file(name);
       std::filesystem::create_directory(work);
       const std::string log = work + "/korvan.log";
       Env runEnv = env;
       runEnv["KORVAN_CONFIG"] = testutil::writeConfig(dir, log, memoryLimit);
-      std::vector<std::string> args = {testutil::korvanBinary(), "-i", dir.file("p%d.vff"), "-f", "0", "-z", "0",
-                                       "-o", "out.vff", "-b", "out8.vff", "-w", "s%d.vff"};
+      args.insert(args.end(), {testutil::korvanBinary(), "-i", dir.file("p%d.vff"), "-f", "0", "-z", "0", "-o",
+                               "out.vff", "-b", "out8.vff", "-w", "s%d.vff"});
       args.insert(args.end(), options.begin(), options.end());
       const ProcessResult r = testutil::runProcess(args, runEnv, "", 120, work);
       EXPECT_EQ(r.exitStatus, 0) << name << "\n" << r.out << r.err;
@@ -134,6 +148,69 @@ TEST_F(ThreadCount, SlabsAndAxisOffsets) {
   testutil::writeFile(dir.file("offsets.txt"), "0 0.8\n180 -0.6\n");
   const std::string console = expectSameOutputs({"-v", "-g", dir.file("offsets.txt")}, std::to_string(48 * 48 * 4 * 20));
   EXPECT_NE(console.find("/3)"), std::string::npos) << console;
+}
+
+// Two processes sharing five slabs speak as one single run: the server hears
+// one process id, the texts a single run logs (the same in the log) and one
+// final state, with the progress rising to 1. A projection cut short after
+// the rows of the first slab fails the second slab, which the second process
+// reconstructs: the job ends with the one error report of a single run and
+// leaves what a failed single run leaves.
+TEST_F(ThreadCount, SharedJobSpeaksAsOneRun) {
+  const std::vector<std::string> launcher = testutil::mpirun(2);
+  if (launcher.empty()) GTEST_SKIP() << "built without MPI";
+  simulate({"--full360", "--step", "4"});
+  std::filesystem::create_directory(dir.file("cut"));
+  for (int view = 0; view < 90; ++view) {
+    const std::string name = "p" + std::to_string(view) + ".vff";
+    std::string bytes = testutil::readFile(dir.file(name));
+    if (view == 5) bytes.resize(bytes.find("\f\n") + 2 + 48 * 4 * 14);
+    testutil::writeFile(dir.file("cut/" + name), bytes);
+  }
+  const std::regex number("[0-9]+(\\.[0-9]+)?");
+  const std::regex progress(R"(setJobStatus\t\[9, \["Back-projecting in spatial domain...", ([-0-9.e]+)\]\])");
+  for (const std::string end : {"done", "error"}) {
+    std::vector<std::string> texts[2];
+    std::map<std::string, std::string> left[2];
+    for (int shared = 0; shared < 2; ++shared) {
+      const std::string work = dir.file(end + std::to_string(shared));
+      std::filesystem::create_directory(work);
+      testutil::RpcServer server;
+      std::vector<std::string> args = shared ? launcher : std::vector<std::string>{};
+      args.insert(args.end(), {testutil::korvanBinary(), "-i", dir.file(end == "done" ? "p%d.vff" : "cut/p%d.vff"),
+                               "-f", "0", "-z", "0", "-o", "out.vff", "-v", "-U", server.url(), "-P", "9"});
+      const std::string config = testutil::writeConfig(dir, work + "/korvan.log", std::to_string(48 * 48 * 4 * 10));
+      const ProcessResult r =
+          testutil::runProcess(args, {{"KORVAN_CONFIG", config}, {"OMP_NUM_THREADS", "1"}}, "", 120, work);
+      EXPECT_FALSE(r.timedOut) << end << shared;
+      EXPECT_EQ(server.calls("setJobPid").size(), 1u) << end << shared;
+      std::vector<std::string> finals;
+      double last = 0.0;
+      for (const std::string& call : server.calls("setJobStatus")) {
+        for (const char* state : {"done", "error", "suspended"})
+          if (call.find(std::string("[\"") + state + "\", 1.0]") != std::string::npos) finals.push_back(state);
+        // Each slab's own reports of 0 and 1 left aside, the progress rises.
+        std::smatch m;
+        if (!std::regex_match(call, m, progress) || std::stod(m[1]) == 0.0 || std::stod(m[1]) == 1.0) continue;
+        EXPECT_GE(std::stod(m[1]), last) << end << shared;
+        last = std::stod(m[1]);
+      }
+      EXPECT_EQ(finals, std::vector<std::string>{end}) << end << shared;
+      EXPECT_NEAR(last, end == "done" ? 1.0 : last, 1e-5) << shared;
+      for (const std::string& text : server.calls("setErrorMessage"))
+        texts[shared].push_back(std::regex_replace(text, number, "#"));
+      for (const std::string& text : testutil::logTexts(testutil::readFile(work + "/korvan.log")))
+        texts[shared].push_back(std::regex_replace(text, number, "#"));
+      // (The command line in the headers of complete outputs names the server.)
+      if (end == "error") left[shared] = outputFiles(work);
+    }
+    EXPECT_EQ(texts[0], texts[1]) << end;
+    // Set up: the first setup, slab 0 and slab 1 (logged and reported each).
+    const long setups = std::count_if(texts[0].begin(), texts[0].end(),
+                                      [](const std::string& t) { return t.find("Enabling chunking") != t.npos; });
+    EXPECT_EQ(setups, end == "error" ? 6 : setups);
+    EXPECT_TRUE(left[0] == left[1]) << end << ": the shared job left other files than the single run";
+  }
 }
 
 TEST(StageTimes, PrintedToStandardErrorOnRequest) {

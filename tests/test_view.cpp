@@ -299,7 +299,7 @@ TEST(ViewAxis, FindsTheAxisWithinATenthOfAColumn) {
     double axis;                       // in the files' columns
     bool fullTurn;
   };
-  const std::string data = testutil::sharedDataDir();
+  const std::string data = testutil::testDataDir();
   const Case cases[] = {
       {dir.file("full%d.vff"), "0", {"--full360", "--axis", "33.3"}, 33.3, true},
       {dir.file("half%d.vff"), "0", {"--axis", "29.71", "--step", "1.5"}, 29.71, false},

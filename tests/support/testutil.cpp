@@ -203,6 +203,17 @@ int waitProcess(int pid, double timeoutSeconds) {
 }
 
 std::string korvanBinary() { return KORVAN_BIN; }
+
+std::vector<std::string> mpirun(int processes) {
+  const std::string launcher = KORVAN_MPIEXEC;
+  if (launcher.empty() || processes <= 1) return {};
+  // Launchers started at the same moment by tests running side by side race
+  // to create the same session directory under /tmp; each test process
+  // gives its launchers one of their own.
+  static const TempDir sessions;
+  return {launcher, "--oversubscribe", "--allow-run-as-root", "--mca", "orte_tmpdir_base", sessions.path(),
+          "-np", std::to_string(processes)};
+}
 std::string toolBinary(const std::string& name) { return std::string(KORVAN_TOOLS_DIR) + "/" + name; }
 std::string testDataDir() { return KORVAN_TEST_DATA; }
 std::string sourceDir() { return KORVAN_SOURCE_DIR; }

@@ -57,6 +57,10 @@ int waitProcess(int pid, double timeoutSeconds);
 
 // Paths of the built programs.
 std::string korvanBinary();
+// The launcher words that start `processes` processes sharing one job (as
+// root, on however few cores); none for one process, or when korvan was
+// built without MPI.
+std::vector<std::string> mpirun(int processes);
 std::string toolBinary(const std::string& name);  // korvan-phantom, korvan-view
 std::string testDataDir();                          // tests/data
 std::string sourceDir();
