@@ -21,6 +21,8 @@
 #
 # SERIES (environment) lists the series as WIDTHxHEIGHTxVIEWS, default
 # "96x64x360 256x256x360"; the volume of each is WIDTH^2 x HEIGHT voxels.
+# ALONE=1 measures the runs alone only (for large series, against a
+# baseline build).
 set -eu
 BUILD=${1:-build}
 BASELINE=${2:-}
@@ -95,6 +97,7 @@ for series in $SERIES; do
     timed "baseline alone" "$BASELINE/korvan"
     printf '  %-16s %7.2f s   (this build / baseline %s)\n' "baseline alone" "$wall" "$(ratio "$alone" "$wall")"
   fi
+  [ "${ALONE:-0}" = 1 ] && continue
   timed "one thread" "$BUILD/korvan" OMP_NUM_THREADS=1
   single=$wall
   printf '  %-16s %7.2f s\n' "one thread" "$single"
