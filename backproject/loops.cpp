@@ -376,6 +376,7 @@ void reconstructSlab(ReconParams& p, const char* inSpec, const SlabStart& start,
 
     progress = static_cast<float>(double(progress) + double(p.zSize) / slices / p.nang);
     if (p.serverUrl) report_status(p.jobId, kProgressText, progress);
+    checkStopSignal();
 
     times.charge(StageTimes::kOther);
     readView(p, inSpec, fileNumber);

@@ -159,6 +159,11 @@ void shareOutWork(const ReconParams& p) {
     const int go[kStartFields] = {1, p.nChunks, p.slicesPerChunk, p.nang};
     for (int q = 1; q < processes; ++q) mpi->sendStart(go, kStartFields, q);
     std::printf("%d processes share the %d slab%s\n", processes, p.nChunks, p.nChunks == 1 ? "" : "s");
+    // A process of the job that dies (killed, out of memory) sends nothing;
+    // the launcher then stops the others with SIGTERM. Process 0 ends the
+    // job through the failure path instead, so the end is logged, reported
+    // and its unfinished files removed.
+    deferStopSignals("Error: the shared job was stopped: one of its processes ended or the job was stopped");
     return;
   }
   if (start[kSlabs] != p.nChunks || start[kSlicesPerSlab] != p.slicesPerChunk || start[kViews] != p.nang)
@@ -175,6 +180,7 @@ bool receiveSlab(ReconParams& p) {
   const int owner = ownerOf(p.chunkIndex);
   for (;;) {
     // A failure anywhere ends the job, whichever slab it happened in.
+    checkStopSignal();
     int from = 0;
     if (const int length = mpi->failureWaiting(&from)) {
       std::string text(static_cast<size_t>(length), '\0');
@@ -187,7 +193,7 @@ bool receiveSlab(ReconParams& p) {
   benchNote(0, p.chunkIndex, "waited", waitStart);
   const auto receiveStart = std::chrono::steady_clock::now();
   // A slab holds at most the memory limit, a 32-bit count of bytes.
-  mpi->receiveSlab(p.volume, static_cast<int>(slabVoxels(p)), owner);
+  mpi->receiveSlab(p.volume, static_cast<int>(slabVoxels(p)), owner, checkStopSignal);
   benchNote(0, p.chunkIndex, "received", receiveStart);
   creditSlabProgress(p);
   return true;

@@ -23,8 +23,15 @@ namespace {
 // restart fail, the run goes on with the runtime's default.
 void preferSleepingThreads(char** argv) {
   if (std::getenv("OMP_WAIT_POLICY") || std::getenv("GOMP_SPINCOUNT")) return;
+  // Started again by its own path, not as /proc/self/exe, so that the
+  // process keeps its name (ps, top, pkill).
+  char self[4096];
+  const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
+  if (length <= 0) return;
+  self[length] = '\0';
   if (setenv("OMP_WAIT_POLICY", "passive", 1) != 0) return;
-  execv("/proc/self/exe", argv);
+  execv(self, argv);
+  unsetenv("OMP_WAIT_POLICY");
 }
 
 }  // namespace

@@ -3,8 +3,10 @@
 
 #include <mpi.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 
 namespace {
 
@@ -41,8 +43,15 @@ bool slabWaiting(int from) {
   return ready != 0;
 }
 
-void receiveSlab(float* voxels, int count, int from) {
-  MPI_Recv(voxels, count, MPI_FLOAT, from, kSlabTag, MPI_COMM_WORLD, MPI_STATUS_IGNORE);
+void receiveSlab(float* voxels, int count, int from, void (*whileWaiting)()) {
+  MPI_Request request;
+  MPI_Irecv(voxels, count, MPI_FLOAT, from, kSlabTag, MPI_COMM_WORLD, &request);
+  for (int done = 0;;) {
+    MPI_Test(&request, &done, MPI_STATUS_IGNORE);
+    if (done) return;
+    whileWaiting();
+    std::this_thread::sleep_for(std::chrono::microseconds(100));
+  }
 }
 
 void sendFailure(const char* text) {

@@ -14,7 +14,10 @@ struct MpiLink {
   // A finished slab from a worker to process 0.
   void (*sendSlab)(const float* voxels, int count);
   bool (*slabWaiting)(int from);
-  void (*receiveSlab)(float* voxels, int count, int from);
+  // Receives the slab, calling whileWaiting until it has arrived: a
+  // process that dies in the middle of handing it over would otherwise hold
+  // the receiver in the call for good.
+  void (*receiveSlab)(float* voxels, int count, int from, void (*whileWaiting)());
   // A worker's failure message to process 0; failureWaiting gives its
   // length (the terminating zero included) and sender, or 0 when none waits.
   void (*sendFailure)(const char* text);

@@ -1,5 +1,6 @@
 // Allocators, rounding and byte-order helpers shared by every stage, and the
 // one failure path of the program.
+#include <signal.h>
 #include <unistd.h>
 
 #include <cstdarg>
@@ -73,6 +74,29 @@ void failRunf(const char* format, ...) {
   std::vsnprintf(text, sizeof text, format, args);
   va_end(args);
   failRun(text);
+}
+
+namespace {
+
+volatile sig_atomic_t pendingStopSignal = 0;
+const char* stopMessage = "";
+
+void markStop(int signalNumber) { pendingStopSignal = signalNumber; }
+
+}  // namespace
+
+void deferStopSignals(const char* message) {
+  stopMessage = message;
+  for (int signalNumber : {SIGTERM, SIGINT, SIGHUP}) {
+    struct sigaction action = {};
+    action.sa_handler = markStop;
+    sigemptyset(&action.sa_mask);
+    sigaction(signalNumber, &action, nullptr);
+  }
+}
+
+void checkStopSignal() {
+  if (pendingStopSignal != 0) failRunf("%s (signal %d)", stopMessage, static_cast<int>(pendingStopSignal));
 }
 
 void exitWithoutHandlers(int status) {

@@ -80,6 +80,15 @@ extern int32_t exit_job_id;
 // cluster run hands its failure to the process that speaks for the job.
 extern void (*endRunHook)();
 
+// Stop signals (SIGTERM, SIGINT, SIGHUP) that must end the run through the
+// failure path, logged and reported, rather than at once: after
+// deferStopSignals such a signal only marks the run, and the next
+// checkStopSignal ends it with "<message> (signal N)". A job shared by
+// several processes needs this: when one of them dies, the launcher stops
+// the others with SIGTERM, and the one that speaks for the job must say so.
+void deferStopSignals(const char* message);
+void checkStopSignal();
+
 // Ends the process at once with `status`, skipping the exit handlers, after
 // flushing standard output and standard error.
 [[noreturn]] void exitWithoutHandlers(int status);

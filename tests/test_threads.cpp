@@ -4,12 +4,15 @@
 // and three processes under mpirun: every output file must come out byte for
 // byte the same.
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <map>
 #include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/testutil.h"
@@ -211,6 +214,50 @@ TEST_F(ThreadCount, SharedJobSpeaksAsOneRun) {
     EXPECT_EQ(setups, end == "error" ? 6 : setups);
     EXPECT_TRUE(left[0] == left[1]) << end << ": the shared job left other files than the single run";
   }
+}
+
+// A process of a shared job killed from outside sends nothing; the launcher
+// stops the others. Process 0 still ends the job as a failure: logged and
+// reported once, the chunk file removed, the earlier volume kept.
+TEST_F(ThreadCount, KilledProcessOfASharedJobEndsItAsAFailure) {
+  const std::vector<std::string> launcher = testutil::mpirun(2);
+  if (launcher.empty()) GTEST_SKIP() << "built without MPI";
+  simulate({"--full360", "--step", "8"});
+  testutil::RpcServer server({"--delay", "0.02"});  // process 0 stays busy reporting
+  testutil::writeFile(dir.file("out.vff"), "an older volume");
+  std::vector<std::string> args = launcher;
+  args.insert(args.end(), {testutil::korvanBinary(), "-i", "p%d.vff", "-f", "0", "-o", "out.vff", "-v", "-U",
+                           server.url(), "-P", "9"});
+  const std::string config = testutil::writeConfig(dir, dir.file("korvan.log"), std::to_string(48 * 48 * 4 * 10));
+  const int job = testutil::startProcess(args, {{"KORVAN_CONFIG", config}}, dir.path(), dir.file("out"),
+                                         dir.file("err"));
+  // Once the work is shared (the chunk file holds slab 0), process 1 of the
+  // job: the korvan whose environment names rank 1.
+  for (int i = 0; i < 3000 && testutil::korvanLeftovers(dir.path()).empty(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  int worker = 0;
+  for (int i = 0; i < 3000 && worker == 0; ++i) {
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+      const std::string environ = testutil::readFile(entry.path().string() + "/environ");
+      if (testutil::readFile(entry.path().string() + "/comm") == "korvan\n" &&
+          environ.find(std::string("OMPI_COMM_WORLD_RANK=1\0", 23)) != std::string::npos &&
+          environ.find(config) != std::string::npos)
+        worker = std::atoi(entry.path().filename().c_str());
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ASSERT_GT(worker, 0);
+  kill(worker, SIGKILL);
+  testutil::waitProcess(job, 60);
+  const std::vector<std::string> logged = testutil::logTexts(testutil::readFile(dir.file("korvan.log")));
+  ASSERT_FALSE(logged.empty());
+  EXPECT_EQ(logged.back(),
+            "Error: the shared job was stopped: one of its processes ended or the job was stopped (signal 15)");
+  size_t errors = 0;
+  for (const std::string& call : server.calls("setJobStatus")) errors += call.find("[\"error\", 1.0]") != call.npos;
+  EXPECT_EQ(errors, 1u);
+  EXPECT_EQ(testutil::readFile(dir.file("out.vff")), "an older volume");
+  EXPECT_TRUE(testutil::korvanLeftovers(dir.path()).empty());
 }
 
 TEST(StageTimes, PrintedToStandardErrorOnRequest) {
