@@ -61,13 +61,15 @@ void littleEndianToHost(void* words, long count) {
 void resumeFromDump(ReconParams& p, int* view, int* fileNumber) {
   char name[1100];
   std::snprintf(name, sizeof name, "%ssuspend-dump.%d.%d", p.outDir ? p.outDir : "", p.jobId, kNodeNumber);
-  FILE* dump = std::fopen(name, "rb");
-  if (!dump) return;
   int32_t next[2];
   const long voxels = static_cast<long>(p.zSize) * p.ySize * p.xSize;
-  const bool complete = std::fread(next, sizeof next[0], 2, dump) == 2 &&
-                  std::fread(p.volume, sizeof(float), voxels, dump) == static_cast<size_t>(voxels);
-  std::fclose(dump);
+  bool complete;
+  {
+    const OwnedFile dump = openOwned(name, "rb");
+    if (!dump) return;
+    complete = std::fread(next, sizeof next[0], 2, dump.get()) == 2 &&
+               std::fread(p.volume, sizeof(float), voxels, dump.get()) == static_cast<size_t>(voxels);
+  }
   littleEndianToHost(next, 2);
   if (!complete || next[0] < 0 || next[0] > p.nang) failRunf("Error: unusable suspension dump %s", name);
   littleEndianToHost(p.volume, voxels);
@@ -428,17 +430,16 @@ void warnOffsetFileUnused(const char* fileName, const char* why) {
 
 void readOffsetTable(const char* fileName, OffsetTable& table) {
   table = OffsetTable{};
-  FILE* file = std::fopen(fileName, "r");
+  const OwnedFile owned = openOwned(fileName, "r");
+  FILE* file = owned.get();
   if (!file) {
     warnOffsetFileUnused(fileName, (std::string("cannot be opened (") + std::strerror(errno) + ")").c_str());
     return;
   }
   float angle, offset;
   while (std::fscanf(file, "%f %f", &angle, &offset) == 2) {
-    if (table.count == OffsetTable::kCapacity - 1) {
-      std::fclose(file);
+    if (table.count == OffsetTable::kCapacity - 1)
       failRunf("Error: offset file %s holds more than 999 pairs", fileName);
-    }
     table.angle[table.count] = angle;
     table.offset[table.count] = offset;
     ++table.count;
@@ -457,7 +458,6 @@ void readOffsetTable(const char* fileName, OffsetTable& table) {
   // Past the last pair the offset falls linearly towards 0 at 1000 degrees.
   table.angle[table.count] = 1000.0f;
   table.offset[table.count] = 0.0f;
-  std::fclose(file);
 }
 
 bool axisShiftAt(const OffsetTable& table, float angle, int yBinSize, float* shift) {

@@ -25,8 +25,7 @@ namespace {
     std::fflush(stdout);
     std::fprintf(stderr, "%s\n", message);
   }
-  job_end_state = kEndError;
-  endRun();
+  endRunInError();
 }
 
 [[noreturn]] void failWithUsage(const ReconParams& p, const char* message) { failCheck(p, message, nullptr, true); }
@@ -93,14 +92,12 @@ void checkProjectionFiles(const ReconParams& p) {
   char name[1024];
   for (int i = 0; i < p.nang; ++i) {
     std::snprintf(name, sizeof name, runNames.inSpec, p.firstFile + i * p.fileIncrement);
-    FILE* file = std::fopen(name, "rb");
-    if (file == nullptr) {
+    if (!openOwned(name, "rb")) {
       char text[1200];
       std::snprintf(text, sizeof text,
                     "Error: unable to open %s.\nNot enough input files to perform reconstruction.", name);
       failCheck(p, text, text, false);
     }
-    std::fclose(file);
     const FileIdentity projection = identify(name);
     if (sameFile(projection, out))
       failRunf("Error: outfile %s is the projection %s of the input series; give it another name", runNames.outFile,

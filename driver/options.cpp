@@ -31,8 +31,7 @@ char paramFileName[256];
 // sees the error end state sent by the exit handler.
 [[noreturn]] void endWithUsage() {
   printUsage();
-  job_end_state = kEndError;
-  endRun();
+  endRunInError();
 }
 
 // Arguments longer than their field are refused: a cut name would silently
@@ -179,8 +178,7 @@ const Option kOptions[] = {
     {'m', nullptr, [](ReconParams& p, const char*) { p.reverseOrder = kOn; }},
     {'h', nullptr, [](ReconParams&, const char*) {
        printHelp();
-       job_end_state = kEndError;
-       endRun();
+       endRunInError();
      }},
     // Scanned with its argument but without an effect of its own: refused
     // like an unknown letter.
@@ -226,21 +224,16 @@ int readWords(FILE* file, char* buffers, char** words) {
   }
 }
 
-struct CloseFile {
-  void operator()(FILE* file) const { std::fclose(file); }
-};
-
 // Pass 2. The first word stands where the program name stands on a command
 // line and is never interpreted.
 void readParameterFile(ReconParams& p) {
   std::vector<char> buffers(kMaxWords * kWordSize, '\0');
   char* words[kMaxWords] = {};
   // Owned, so that a refused file is closed however the run ends.
-  const std::unique_ptr<FILE, CloseFile> file(std::fopen(paramFileName, "r"));
+  const OwnedFile file = openOwned(paramFileName, "r");
   if (!file) {
     std::printf("Error: could not open parameter file %s\n", paramFileName);
-    job_end_state = kEndError;
-    endRun();
+    endRunInError();
   }
   std::printf("Reading parameters from file %s\n", paramFileName);
   const int count = readWords(file.get(), buffers.data(), words);

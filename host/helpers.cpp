@@ -63,17 +63,26 @@ void failRun(const char* message) {
   std::fflush(stdout);
   const size_t length = std::strlen(message);
   std::fprintf(stderr, length > 0 && message[length - 1] == '\n' ? "%s" : "%s\n", message);
+  endRunInError();
+}
+
+void endRunInError() {
   job_end_state = kEndError;
   endRun();
 }
 
-void failRunf(const char* format, ...) {
+std::string formatText(const char* format, va_list args) {
   char text[1024];
+  std::vsnprintf(text, sizeof text, format, args);
+  return text;
+}
+
+void failRunf(const char* format, ...) {
   va_list args;
   va_start(args, format);
-  std::vsnprintf(text, sizeof text, format, args);
+  const std::string text = formatText(format, args);
   va_end(args);
-  failRun(text);
+  failRun(text.c_str());
 }
 
 namespace {

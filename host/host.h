@@ -4,7 +4,10 @@
 // reconstruction server over XML-RPC.
 #pragma once
 
+#include <cstdarg>
 #include <cstdint>
+#include <cstdio>
+#include <memory>
 #include <string>
 
 // ---------------------------------------------------------------------------
@@ -52,6 +55,15 @@ inline int roundUpIndex(float x) { return x >= 0 ? truncToInt(static_cast<double
 // wrong, as a phrase to follow the pattern.
 bool checkFilePattern(const char* pattern, std::string* why);
 
+// A FILE owned by its scope: closed however the scope is left, also when a
+// failure unwinds through it (the fuzz harnesses' endRunHook), so that no
+// failure branch closes it by hand.
+struct FileCloser {
+  void operator()(FILE* file) const { std::fclose(file); }
+};
+using OwnedFile = std::unique_ptr<FILE, FileCloser>;
+inline OwnedFile openOwned(const char* name, const char* mode) { return OwnedFile(std::fopen(name, mode)); }
+
 // Reverse the bytes of each sample in place (VFF samples are big-endian).
 void swapBytes16(void* samples, long count);
 void swapBytes32(void* samples, long count);
@@ -72,6 +84,15 @@ extern int32_t exit_job_id;
 // final report: every end of a run but the normal one and the internal
 // array offset error. The caller sets job_end_state first.
 [[noreturn]] void endRun();
+
+// The one end of a run in error: sets the end state to error and ends the
+// run (endRun). failRun, the failed checks, the usage ending, -h and a
+// parameter file that cannot be opened all end here.
+[[noreturn]] void endRunInError();
+
+// printf-style formatting into a text of at most 1023 characters, for
+// failRunf and log_errorf.
+std::string formatText(const char* format, va_list args);
 
 // Null in a plain run: endRun calls it first when set. A harness that feeds
 // many inputs through the stages in one process sets it to a function that

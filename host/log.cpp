@@ -49,12 +49,11 @@ void log_error(const char* text) {
 }
 
 void log_errorf(const char* format, ...) {
-  char text[1024];
   va_list args;
   va_start(args, format);
-  std::vsnprintf(text, sizeof text, format, args);
+  const std::string text = formatText(format, args);
   va_end(args);
-  log_error(text);
+  log_error(text.c_str());
 }
 
 int32_t read_memory_limit() {

@@ -26,15 +26,10 @@ void copyCut(char* field, const char* text, size_t capacity) {
 void readHeaderText(FILE* file, char* header, const char* name) {
   int length = 0;
   for (;;) {
-    if (length == kVffHeaderSize - 1) {
-      std::fclose(file);
+    if (length == kVffHeaderSize - 1)
       failRunf("Error: header of %s is longer than 8191 characters (no form feed found)", name);
-    }
     int c = std::fgetc(file);
-    if (c == EOF) {
-      std::fclose(file);
-      failRunf("Error: %s has no VFF header end (form feed) before the end of the file", name);
-    }
+    if (c == EOF) failRunf("Error: %s has no VFF header end (form feed) before the end of the file", name);
     header[length++] = static_cast<char>(c);
     if (c == kFormFeed) break;
   }
@@ -81,11 +76,10 @@ bool getHeaderValue(char* value, const char* header, const char* key) {
 void readVffHeader(ReconParams& p, char* header, char* title, char* date, const char* inSpec) {
   char name[1024];
   std::snprintf(name, sizeof name, inSpec, p.firstFile);
-  FILE* file = std::fopen(name, "rb");
+  const OwnedFile file = openOwned(name, "rb");
   if (!file) failRunf("Error: could not open infile %s\n", name);
   std::printf("Reading header from file %s\n", name);
-  readHeaderText(file, header, name);
-  std::fclose(file);
+  readHeaderText(file.get(), header, name);
 
   char value[kVffHeaderSize];
   copyCut(p.subject, getHeaderValue(value, header, "subject=") ? value : "", sizeof p.subject);

@@ -15,10 +15,7 @@ namespace {
 
 constexpr int kFormFeed = 12;
 
-struct CloseFile {
-  void operator()(FILE* file) const { std::fclose(file); }
-};
-using File = std::unique_ptr<FILE, CloseFile>;
+using File = OwnedFile;
 
 struct FreeBlock {
   void operator()(void* block) const { std::free(block); }
