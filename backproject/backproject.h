@@ -63,10 +63,6 @@ float angularScaleFactor(const ReconParams& p);
 void writeSlab(ReconParams& p);
 // After the last slab: the 16-bit volume, the optional byte volume and slices.
 void assembleOutput(ReconParams& p, const char* title, const char* date, const char* slicePattern);
-// Closes and removes the chunk file and every output file begun but not
-// finished. Runs as an exit handler; an end that skips the exit handlers
-// calls it first.
-void discardUnfinishedOutput();
 
 // Slice z into p.floatSlice (from the chunk file when there are several
 // slabs); returns 0 when nothing could be read.

@@ -3,12 +3,7 @@
 // output assembly reads the slices back in z order, optionally removes ring
 // artefacts, masks the field of view and writes the 16-bit volume, the
 // optional byte volume and the optional float slices, each with its VFF
-// header.
-#include <fcntl.h>
-#include <signal.h>
-#include <unistd.h>
-
-#include <cerrno>
+// header. Unfinished files are watched by host/unfinished_files.h.
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -19,149 +14,11 @@
 
 #include "backproject/backproject.h"
 #include "host/host.h"
+#include "host/unfinished_files.h"
 #include "rings/rings.h"
 #include "vff/vff.h"
 
 namespace {
-
-// Files that must not outlive a failed run: the chunk file is temporary, and
-// an output file stopped half-way still carries a header promising every
-// slice, so it would pass for complete. Each output is therefore written
-// under a temporary name beside its final one and renamed into place only
-// when it is complete, so that a failed or killed run leaves whatever file
-// the user had there as it was. Each file is watched from the moment it is
-// created until it is finished; whatever ends the process in between (any
-// failRun of any stage, the array offset error, a stop signal) removes the
-// watched files on the way out. Only SIGKILL can leave one behind, and its
-// name says what it is ("<output>.korvan-unfinished-<pid>").
-enum Slot { kChunkSlot, kVolumeSlot, kByteSlot, kSliceSlot, kSlotCount };
-
-constexpr size_t kNameRoom = 1100;
-
-struct WatchedFile {
-  bool active;
-  FILE* file;
-  char name[kNameRoom];    // the file being written
-  char target[kNameRoom];  // where it goes when complete (outputs only)
-};
-WatchedFile watched[kSlotCount];
-
-// A run stopped by a signal (the server cancelling the job, an operator's
-// Ctrl-C) ends without exit handlers. The watched files are unlinked here
-// (unlink may be called in a handler, fclose may not), then the signal takes
-// its default course.
-void discardOnSignal(int signalNumber) {
-  for (const WatchedFile& w : watched)
-    if (w.active) unlink(w.name);
-  struct sigaction fallback = {};
-  fallback.sa_handler = SIG_DFL;
-  sigaction(signalNumber, &fallback, nullptr);
-  raise(signalNumber);
-}
-
-// Signals a worker is stopped with; one that the process was started to
-// ignore (nohup) stays ignored.
-void catchStopSignals() {
-  for (int signalNumber : {SIGTERM, SIGINT, SIGHUP}) {
-    struct sigaction current = {};
-    if (sigaction(signalNumber, nullptr, &current) != 0 || current.sa_handler != SIG_DFL) continue;
-    struct sigaction action = {};
-    action.sa_handler = discardOnSignal;
-    sigemptyset(&action.sa_mask);
-    sigaction(signalNumber, &action, nullptr);
-  }
-}
-
-void registerCleanup() {
-  static bool registered = false;
-  if (registered) return;
-  std::atexit(discardUnfinishedOutput);
-  catchStopSignals();
-  registered = true;
-}
-
-FILE* watch(Slot slot, FILE* file, const char* name, const char* target) {
-  WatchedFile& w = watched[slot];
-  std::snprintf(w.name, sizeof w.name, "%s", name);
-  std::snprintf(w.target, sizeof w.target, "%s", target);
-  w.file = file;
-  w.active = true;
-  return file;
-}
-
-// Creates a file that did not exist, named after `base` with `what` and the
-// process id (and a count, should that name be taken), and watches it; it
-// never replaces a file of the user's. nullptr when none can be created.
-FILE* createWatched(Slot slot, const char* base, const char* what, const char* target) {
-  registerCleanup();
-  char name[kNameRoom];
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    const int length = attempt == 0 ? std::snprintf(name, sizeof name, "%s.%s-%d", base, what, static_cast<int>(getpid()))
-                                    : std::snprintf(name, sizeof name, "%s.%s-%d-%d", base, what,
-                                                    static_cast<int>(getpid()), attempt);
-    if (length < 0 || static_cast<size_t>(length) >= sizeof name) return nullptr;
-    const int fd = ::open(name, O_WRONLY | O_CREAT | O_EXCL, 0666);
-    if (fd < 0) {
-      if (errno == EEXIST) continue;
-      return nullptr;
-    }
-    FILE* file = ::fdopen(fd, "wb");
-    if (!file) {
-      ::close(fd);
-      std::remove(name);
-      return nullptr;
-    }
-    return watch(slot, file, name, target);
-  }
-  return nullptr;
-}
-
-// An output file begun under its temporary name.
-FILE* beginOutput(Slot slot, const char* target) {
-  return createWatched(slot, target, "korvan-unfinished", target);
-}
-
-// Reopens the watched file of `slot` with `mode`.
-FILE* reopenWatched(Slot slot, const char* mode) {
-  WatchedFile& w = watched[slot];
-  w.file = std::fopen(w.name, mode);
-  return w.file;
-}
-
-[[noreturn]] void failWrite(Slot slot) {
-  if (slot == kChunkSlot) failRunf("Error: could not write chunk file %s (disk full?)", watched[slot].name);
-  failRunf("Error: could not write %s (disk full?)", watched[slot].target);
-}
-
-void writeWatched(Slot slot, const void* data, size_t size, long count) {
-  if (std::fwrite(data, size, count, watched[slot].file) != static_cast<size_t>(count)) failWrite(slot);
-}
-
-// Closes the file, failing when any write to it went wrong; it stays watched
-// until finishWatched or removeWatched.
-void closeWatched(Slot slot) {
-  FILE* file = watched[slot].file;
-  if (!file) return;
-  watched[slot].file = nullptr;
-  const bool failed = std::ferror(file) != 0;
-  if (std::fclose(file) != 0 || failed) failWrite(slot);
-}
-
-// The file is complete: close it and, for an output, move it into place.
-void finishWatched(Slot slot) {
-  closeWatched(slot);
-  WatchedFile& w = watched[slot];
-  if (w.target[0] != '\0' && std::rename(w.name, w.target) != 0)
-    failRunf("Error: could not move %s into place as %s", w.name, w.target);
-  w.active = false;
-}
-
-void removeWatched(Slot slot) {
-  if (watched[slot].file) std::fclose(watched[slot].file);
-  std::remove(watched[slot].name);
-  watched[slot].active = false;
-  watched[slot].file = nullptr;
-}
 
 // Voxels that are not finite numbers: a NaN or infinite projection sample
 // spreads along its rays through the filter and the back-projection. They
@@ -344,7 +201,7 @@ void maskAndScale(ReconParams& p, const Mask& mask, const Scales& scales, bool b
   }
 }
 
-void createWithHeader(Slot slot, const char* name, const char* failure, const ReconParams& p, const char* title,
+void createWithHeader(WatchedSlot slot, const char* name, const char* failure, const ReconParams& p, const char* title,
                       const char* date, int bits) {
   FILE* file = beginOutput(slot, name);
   if (!file) failRunf(failure, name);
@@ -364,16 +221,6 @@ void writeSliceFile(ReconParams& p, const char* title, const char* date, const c
 }
 
 }  // namespace
-
-void discardUnfinishedOutput() {
-  for (WatchedFile& w : watched) {
-    if (!w.active) continue;
-    if (w.file) std::fclose(w.file);
-    std::remove(w.name);
-    w.active = false;
-    w.file = nullptr;
-  }
-}
 
 int readSlice(ReconParams& p, int z, FILE* chunkFile) {
   const long pixels = static_cast<long>(p.xSize) * p.ySize;
@@ -416,7 +263,7 @@ void writeSlab(ReconParams& p) {
     if (chunked && !createWatched(kChunkSlot, runNames.outFile, "korvan-chunk", ""))
       failRunf("Error: could not create chunk file beside %s", runNames.outFile);
   } else if (chunked && !reopenWatched(kChunkSlot, "ab")) {
-    failRunf("Error: could not append to chunk file %s", watched[kChunkSlot].name);
+    failRunf("Error: could not append to chunk file %s", watchedName(kChunkSlot));
   }
 
   const long pixels = static_cast<long>(p.xSize) * p.ySize;
@@ -452,7 +299,7 @@ void assembleOutput(ReconParams& p, const char* title, const char* date, const c
   createWithHeader(kVolumeSlot, runNames.outFile, "Error: could not open outfile %s", p, title, date, 16);
   if (bytes) createWithHeader(kByteSlot, runNames.byteFile, "Error: could not open bytefile %s", p, title, date, 8);
 
-  const char* chunkName = watched[kChunkSlot].name;
+  const char* chunkName = watchedName(kChunkSlot);
   FILE* chunk = nullptr;
   if (chunked && !(chunk = reopenWatched(kChunkSlot, "rb"))) failRunf("Error: could not read chunk file %s", chunkName);
 

@@ -18,6 +18,7 @@
 #include "backproject/suspension.h"
 #include "geometry/geometry.h"
 #include "host/host.h"
+#include "host/unfinished_files.h"
 #include "vff/vff.h"
 
 namespace {
