@@ -69,6 +69,3 @@ void assembleOutput(ReconParams& p, const char* title, const char* date, const c
 int readSlice(ReconParams& p, int z, FILE* chunkFile);
 // p.floatSlice back into slice z of p.volume (one-slab runs only).
 void storeSlice(ReconParams& p, int z);
-// The n x n 16-bit image the ring correction works on, and back.
-void toScratchImage(int16_t* image, int n, const float* slice, int width, int height, float m);
-void fromScratchImage(const int16_t* image, int n, float* slice, int width, int height, float m);

@@ -98,14 +98,8 @@ class SliceBlocks {
   int first_ = 0, count_ = 0;
 };
 
-// Conversions toward zero that stay defined for values out of range: they
-// saturate, and a NaN gives 0.
-int16_t truncToShort(double value) {
-  if (value >= 32767.0) return 32767;
-  if (value <= -32768.0) return -32768;
-  return value == value ? static_cast<int16_t>(value) : 0;
-}
-
+// Conversion toward zero that stays defined for values out of range: it
+// saturates, and a NaN gives 0 (truncToShort, host/host.h, likewise).
 uint8_t truncToByte(float value) {
   if (value > 255.0f) return 255;
   return value >= 0.0f ? static_cast<uint8_t>(value) : 0;
@@ -148,40 +142,6 @@ Mask fieldOfViewMask(const ReconParams& p) {
   const float right = static_cast<float>(double(p.yprojSizeUser) - 2 - p.axisUser);
   m.radius = p.axisUser < right ? p.axisUser : right;
   return m;
-}
-
-// Ring correction works on a 16-bit N x N image of the slice, centred on the
-// rotation axis through the two offsets.
-struct RingPlan {
-  bool used;
-  int n;
-  float magnitude;
-  float columnOffset, rowOffset;
-  int passes;
-};
-
-RingPlan planRingCorrection(const ReconParams& p) {
-  RingPlan r{};
-  r.used = p.ringCorrection && p.xSize >= 10 && p.ySize >= 10;
-  if (!r.used) return r;
-  r.n = p.xSize > p.ySize ? p.xSize : p.ySize;
-  if (r.n % 2) ++r.n;
-  r.magnitude = std::fabs(p.maxValue) > std::fabs(p.minValue) ? std::fabs(p.maxValue) : std::fabs(p.minValue);
-  const float h = static_cast<float>(p.projWidth * 0.5 / p.yBinSize);
-  const int16_t colAxis = static_cast<int16_t>(p.reflect ? double(p.xSize) - h + p.xOrigin : double(h) - p.xOrigin);
-  const int16_t rowAxis = static_cast<int16_t>(double(h) - p.yOrigin);
-  r.columnOffset = static_cast<float>(colAxis - r.n / 2);
-  r.rowOffset = static_cast<float>(rowAxis - r.n / 2);
-  // Three passes for fine detector elements (or none given) and small slices.
-  r.passes = (p.elementSize < 0.015f || r.n < 300) ? 3 : 1;
-  return r;
-}
-
-void correctRings(ReconParams& p, const RingPlan& r) {
-  toScratchImage(ringState.scratch_image, r.n, p.floatSlice, p.xSize, p.ySize, r.magnitude);
-  for (int pass = 0; pass < r.passes; ++pass)
-    ringCorrectSlice(r.n, ringState.scratch_image, r.columnOffset, r.rowOffset);
-  fromScratchImage(ringState.scratch_image, r.n, p.floatSlice, p.xSize, p.ySize, r.magnitude);
 }
 
 // Masks p.floatSlice and fills the 16-bit and (when wanted) the byte slice.
@@ -238,21 +198,6 @@ void storeSlice(ReconParams& p, int z) {
       p.volume[slabIndex(p, row, col, z)] = p.floatSlice[static_cast<long>(row) * p.xSize + col];
 }
 
-void toScratchImage(int16_t* image, int n, const float* slice, int width, int height, float m) {
-  const float f = static_cast<float>(29000.0 / m);
-  for (int row = 0; row < n; ++row)
-    for (int col = 0; col < n; ++col)
-      image[static_cast<long>(row) * n + col] =
-          row < height && col < width ? truncToShort(double(slice[static_cast<long>(row) * width + col]) * f) : 0;
-}
-
-void fromScratchImage(const int16_t* image, int n, float* slice, int width, int height, float m) {
-  const float g = static_cast<float>(m * (1.0 / 29000.0));
-  for (int row = 0; row < height; ++row)
-    for (int col = 0; col < width; ++col)
-      slice[static_cast<long>(row) * width + col] = static_cast<float>(image[static_cast<long>(row) * n + col] * double(g));
-}
-
 void writeSlab(ReconParams& p) {
   const bool chunked = p.nChunks > 1;
   if (p.chunkIndex == 0) {
@@ -304,14 +249,13 @@ void assembleOutput(ReconParams& p, const char* title, const char* date, const c
   if (chunked && !(chunk = reopenWatched(kChunkSlot, "rb"))) failRunf("Error: could not read chunk file %s", chunkName);
 
   const Mask mask = fieldOfViewMask(p);
-  const RingPlan rings = planRingCorrection(p);
-  bool correctInOutputPass = rings.used;
-  if (rings.used) setupRingCorrection(rings.n, p.maxValue, p.minValue);
-  if (rings.used && !chunked) {
+  const SliceRingCorrector rings(p);
+  bool correctInOutputPass = rings.used();
+  if (rings.used() && !chunked) {
     // The whole volume is in memory: correct it in place first.
     for (int z = 0; z < p.zSize; ++z) {
       readSlice(p, z, nullptr);
-      correctRings(p, rings);
+      rings.correct(p.floatSlice);
       storeSlice(p, z);
     }
     correctInOutputPass = false;
@@ -326,7 +270,7 @@ void assembleOutput(ReconParams& p, const char* title, const char* date, const c
       blocks.copyOut(p, z);
     else if (!readSlice(p, z, chunk))
       failRunf("Error: could not read chunk file %s", chunkName);
-    if (correctInOutputPass) correctRings(p, rings);
+    if (correctInOutputPass) rings.correct(p.floatSlice);
     maskAndScale(p, mask, scales, bytes);
     swapBytes16(p.shortSlice, pixels);  // most significant byte first
     if (bytes) writeWatched(kByteSlot, p.byteSlice, 1, pixels);
@@ -334,7 +278,6 @@ void assembleOutput(ReconParams& p, const char* title, const char* date, const c
     if (slices) writeSliceFile(p, title, date, slicePattern, z);
   }
 
-  if (rings.used) releaseRingCorrection();
   finishWatched(kVolumeSlot);
   if (bytes) finishWatched(kByteSlot);
   if (chunked) removeWatched(kChunkSlot);

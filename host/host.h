@@ -64,6 +64,14 @@ struct FileCloser {
 using OwnedFile = std::unique_ptr<FILE, FileCloser>;
 inline OwnedFile openOwned(const char* name, const char* mode) { return OwnedFile(std::fopen(name, mode)); }
 
+// Conversion toward zero into the 16-bit range that stays defined for values
+// out of it: it saturates, and a NaN gives 0.
+inline int16_t truncToShort(double value) {
+  if (value >= 32767.0) return 32767;
+  if (value <= -32768.0) return -32768;
+  return value == value ? static_cast<int16_t>(value) : 0;
+}
+
 // Reverse the bytes of each sample in place (VFF samples are big-endian).
 void swapBytes16(void* samples, long count);
 void swapBytes32(void* samples, long count);

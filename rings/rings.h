@@ -11,6 +11,8 @@
 
 #include <cstdint>
 
+#include "driver/params.h"
+
 // Module-wide state: one correction at a time per process.
 //
 // Polar grid: radii in slice pixels, angles in radians (x along increasing
@@ -79,3 +81,34 @@ void buildArctanTable();
 void polarResample(const int16_t* slice, float* polar, float axisColumnOffset, float axisRowOffset);
 double sectorCoordinate(double dy, double dx);
 void applyPolarCorrection(int16_t* slice, const float* finalAveDiff, float axisColumnOffset, float axisRowOffset);
+
+// Ring correction of an output volume's float slices, one after the other:
+// each slice becomes a 16-bit N x N image (N the larger side, made even)
+// scaled so that the volume's largest magnitude is 29000, centred on the
+// rotation axis through two offsets, is corrected in place (three passes
+// for fine detector elements or small slices, else one) and comes back as
+// floats. Not used (correct does nothing) without -N or for slices under
+// 10 x 10. Sets the correction up for the volume and releases it at its end.
+class SliceRingCorrector {
+ public:
+  explicit SliceRingCorrector(const ReconParams& p);
+  ~SliceRingCorrector();
+  SliceRingCorrector(const SliceRingCorrector&) = delete;
+  SliceRingCorrector& operator=(const SliceRingCorrector&) = delete;
+  bool used() const { return used_; }
+  // `slice`: xSize x ySize floats, rows of xSize.
+  void correct(float* slice) const;
+
+ private:
+  bool used_ = false;
+  int width_, height_;
+  int n_ = 0;
+  float magnitude_ = 0;
+  float columnOffset_ = 0, rowOffset_ = 0;
+  int passes_ = 1;
+};
+
+// The N x N 16-bit image of a width x height float slice, scaled by 29000 / m
+// and padded with zeros, and back.
+void toScratchImage(int16_t* image, int n, const float* slice, int width, int height, float m);
+void fromScratchImage(const int16_t* image, int n, float* slice, int width, int height, float m);

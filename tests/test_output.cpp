@@ -16,6 +16,7 @@
 
 #include "backproject/backproject.h"
 #include "host/host.h"
+#include "rings/rings.h"
 #include "support/testutil.h"
 
 using testutil::fileExists;
