@@ -7,7 +7,7 @@
 struct MpiLink {
   void (*init)(int* rank, int* processes);
   void (*finalize)();
-  [[noreturn]] void (*abortJob)();
+  void (*abortJob)();  // never returns
   // The start message from process 0 to a worker: a few ints.
   void (*sendStart)(const int* values, int count, int to);
   void (*receiveStart)(int* values, int count);
