@@ -56,33 +56,40 @@ void log_errorf(const char* format, ...) {
   log_error(text.c_str());
 }
 
+namespace {
+
+// The text of key `name` under SOFTWARE\ALVERO\Recon; false when the
+// section, the key or its value is missing.
+bool readReconValue(const char* name, char* text, size_t size) {
+  ConfigKey key;
+  if (!configOpenKey(kReconKey, key)) return false;
+  const bool found = configReadValue(key, name, text, size);
+  configCloseKey(key);
+  return found;
+}
+
+}  // namespace
+
 int32_t read_memory_limit() {
   int32_t limit = kDefaultMemoryLimit;
-  ConfigKey key;
-  if (!configOpenKey(kReconKey, key)) return limit;
   char text[1024];
   long value;
-  if (configReadValue(key, "MemoryLimit", text, sizeof text) && std::sscanf(text, "%ld", &value) == 1) {
+  if (readReconValue("MemoryLimit", text, sizeof text) && std::sscanf(text, "%ld", &value) == 1) {
     // The record holds the limit as a 32-bit count of bytes.
     if (value > INT32_MAX) value = INT32_MAX;
     if (value < INT32_MIN) value = INT32_MIN;
     limit = static_cast<int32_t>(value);
   }
-  configCloseKey(key);
   return limit;
 }
 
 double read_report_timeout() {
-  double timeout = kDefaultReportTimeout;
-  ConfigKey key;
-  if (!configOpenKey(kReconKey, key)) return timeout;
   char text[1024];
   double value;
   // A value that is no positive number of seconds would mean waiting forever
   // or not at all; the default stands then.
-  if (configReadValue(key, "ReportTimeout", text, sizeof text) && std::sscanf(text, "%lf", &value) == 1 &&
-      value > 0 && value < 1e9)
-    timeout = value;
-  configCloseKey(key);
-  return timeout;
+  if (readReconValue("ReportTimeout", text, sizeof text) && std::sscanf(text, "%lf", &value) == 1 && value > 0 &&
+      value < 1e9)
+    return value;
+  return kDefaultReportTimeout;
 }

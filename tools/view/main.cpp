@@ -10,6 +10,7 @@
 #include <cstring>
 #include <string>
 
+#include "host/host.h"
 #include "tools/view/view.h"
 
 namespace {
@@ -316,20 +317,12 @@ int exportVolume(int argc, char** argv) {
   return 0;
 }
 
-// The file name of number `n`: the pattern must hold exactly one integer
-// conversion (flags and a width allowed), anything else would read
-// arguments that do not exist.
+// The file name of number `n`, by korvan's own pattern rule
+// (checkFilePattern): exactly one integer conversion, anything else would
+// read arguments that do not exist.
 std::string seriesFile(const std::string& pattern, int n) {
-  int conversions = 0;
-  for (size_t i = 0; i < pattern.size(); ++i) {
-    if (pattern[i] != '%') continue;
-    if (++i < pattern.size() && pattern[i] == '%') continue;
-    while (i < pattern.size() && std::strchr("-+ #0123456789", pattern[i])) ++i;
-    if (i >= pattern.size() || !std::strchr("diu", pattern[i])) conversions = 99;
-    ++conversions;
-  }
-  if (conversions != 1)
-    fail("the pattern '" + pattern + "' must hold exactly one integer conversion such as %d");
+  std::string problem;
+  if (!checkFilePattern(pattern.c_str(), &problem)) fail("the pattern '" + pattern + "' " + problem);
   char name[4096];
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
