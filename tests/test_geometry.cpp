@@ -84,7 +84,7 @@ class GeometryRun : public ::testing::Test {
  protected:
   void SetUp() override { useMemoryLimit(""); }
   void useMemoryLimit(const std::string& limit) {
-    setenv("KORVAN_CONFIG", testutil::writeConfig(dir_, logFile_, limit).c_str(), 1);
+    setenv("KORVAN_CONFIG", testutil::writeConfig(dir_.path(), logFile_, limit).c_str(), 1);
   }
   void clearLog() const { std::remove(logFile_.c_str()); }
   int logCount(const std::string& text) const {  // entries are "<time>: text"

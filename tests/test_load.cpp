@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <map>
 #include <regex>
 #include <string>
@@ -30,48 +31,28 @@ std::string withoutCommandLine(const std::string& file) {
   return std::regex_replace(file, std::regex("\ncmdLine=\"[^\"]*\";\n"), "\n");
 }
 
-struct Reports {
-  std::vector<int> pids;
-  std::vector<std::string> finals;
-  std::vector<double> progress;
-};
-
-// The calls of each job, by job number.
-std::map<int, Reports> reportsByJob(const RpcServer& server) {
-  static const std::regex pid(R"re(setJobPid\t\[(\d+), (\d+)\])re");
-  static const std::regex final(R"re(setJobStatus\t\[(\d+), \["(done|error|suspended|killed)", 1\.0\]\])re");
-  static const std::regex progress(R"re(setJobStatus\t\[(\d+), \["Back-projecting in spatial domain\.\.\.", ([0-9.e-]+)\]\])re");
-  std::map<int, Reports> byJob;
-  for (const std::string& call : server.calls()) {
-    std::smatch m;
-    if (std::regex_match(call, m, pid)) {
-      byJob[std::stoi(m[1])].pids.push_back(std::stoi(m[2]));
-    } else if (std::regex_match(call, m, final)) {
-      byJob[std::stoi(m[1])].finals.push_back(m[2]);
-    } else if (std::regex_match(call, m, progress)) {
-      byJob[std::stoi(m[1])].progress.push_back(std::stod(m[2]));
-    }
+// The calls of each job, by job number: the job number is the first
+// parameter of setJobPid and setJobStatus.
+std::map<int, std::vector<std::string>> callsByJob(const std::vector<std::string>& calls) {
+  std::map<int, std::vector<std::string>> byJob;
+  for (const std::string& call : calls) {
+    const size_t tab = call.find('\t');
+    if (call.compare(0, tab, "setJobPid") == 0 || call.compare(0, tab, "setJobStatus") == 0)
+      byJob[std::atoi(call.c_str() + tab + 1)].push_back(call);
   }
   return byJob;
 }
 
 TEST(Load, EightSimultaneousRunsReportLogAndWriteAsOneRunAlone) {
   TempDir dir;
-  ASSERT_EQ(testutil::runProcess({testutil::toolBinary("korvan-phantom"), "-o", "p%d.vff", "--width",
-                                  std::to_string(kSide), "--height", std::to_string(kSide), "--full360", "--step",
-                                  std::to_string(360 / kViews)},
-                                 {}, "", 60, dir.path())
-                .exitStatus,
-            0);
+  testutil::runPhantom(dir.path(), {"-o", "p%d.vff", "--width", std::to_string(kSide), "--height",
+                                    std::to_string(kSide), "--full360", "--step", std::to_string(360 / kViews)});
 
   // The reference: one run on its own, with its own log.
   TempDir alone;
   const std::vector<std::string> run = {testutil::korvanBinary(), "-i", dir.file("p%d.vff"), "-f", "0", "-v",
                                         "-o", "out.vff", "-b", "bytes.vff"};
-  ASSERT_EQ(testutil::runProcess(run, {{"KORVAN_CONFIG", testutil::writeConfig(alone, alone.file("korvan.log"))}},
-                                 "", 60, alone.path())
-                .exitStatus,
-            0);
+  testutil::runKorvan(alone.path(), std::vector<std::string>(run.begin() + 1, run.end()));
   const std::string referenceVolume = withoutCommandLine(readFile(alone.file("out.vff")));
   const std::string referenceBytes = withoutCommandLine(readFile(alone.file("bytes.vff")));
   ASSERT_GT(referenceVolume.size(), static_cast<size_t>(kSide * kSide * kSide * 2));
@@ -80,10 +61,10 @@ TEST(Load, EightSimultaneousRunsReportLogAndWriteAsOneRunAlone) {
   RpcServer server({"--threaded"});
   const std::string log = dir.file("korvan.log");
   TempDir configs;
-  const std::string oneSlab = testutil::writeConfig(configs, log);
+  const std::string oneSlab = testutil::writeConfig(configs.path(), log);
   TempDir slabConfigs;
   const std::string inSlabs =
-      testutil::writeConfig(slabConfigs, log, std::to_string(kSide * kSide * 4 * (kSide / kSlabs)));
+      testutil::writeConfig(slabConfigs.path(), log, std::to_string(kSide * kSide * 4 * (kSide / kSlabs)));
   std::map<int, int> pidOfJob;
   for (int job = 1; job <= kJobs; ++job) {
     const std::string jobDir = dir.file("job" + std::to_string(job));
@@ -99,23 +80,26 @@ TEST(Load, EightSimultaneousRunsReportLogAndWriteAsOneRunAlone) {
 
   // Reports: one process id; for every slab 0, then the fraction of the
   // whole run done after each view, then 1; exactly one final state, "done".
-  const std::map<int, Reports> reports = reportsByJob(server);
+  const std::map<int, std::vector<std::string>> reports = callsByJob(server.calls());
   for (int job = 1; job <= kJobs; ++job) {
     SCOPED_TRACE("job " + std::to_string(job));
     ASSERT_EQ(reports.count(job), 1u);
-    const Reports& r = reports.at(job);
-    EXPECT_EQ(r.pids, std::vector<int>{pidOfJob[job]});
-    EXPECT_EQ(r.finals, std::vector<std::string>{"done"});
+    const std::vector<std::string>& calls = reports.at(job);
+    EXPECT_EQ(testutil::callsOf(calls, "setJobPid"),
+              std::vector<std::string>{std::to_string(job) + "\t" + std::to_string(pidOfJob[job])});
+    EXPECT_EQ(testutil::finalStates(calls), std::vector<std::string>{"done"});
+    const std::vector<double> progress = testutil::progress(calls);
     const size_t slabs = job % 2 ? 1 : kSlabs;
-    ASSERT_EQ(r.progress.size(), (kViews + 2) * slabs);
+    ASSERT_EQ(progress.size(), (kViews + 2) * slabs);
     std::vector<double> fractions;
     for (size_t slab = 0; slab < slabs; ++slab) {
-      const double* reported = &r.progress[slab * (kViews + 2)];
+      const double* reported = &progress[slab * (kViews + 2)];
       EXPECT_EQ(reported[0], 0.0) << "slab " << slab;
       EXPECT_EQ(reported[kViews + 1], 1.0) << "slab " << slab;
       fractions.insert(fractions.end(), reported + 1, reported + kViews + 1);
     }
-    for (size_t i = 1; i < fractions.size(); ++i) EXPECT_LT(fractions[i - 1], fractions[i]) << "view " << i;
+    EXPECT_TRUE(std::is_sorted(fractions.begin(), fractions.end()));
+    EXPECT_EQ(std::adjacent_find(fractions.begin(), fractions.end()), fractions.end());
     EXPECT_NEAR(fractions.back(), 1.0, 1e-5);
   }
   EXPECT_EQ(reports.size(), static_cast<size_t>(kJobs));

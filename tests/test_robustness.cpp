@@ -13,8 +13,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
-#include <cstdio>
-#include <cstring>
+#include <functional>
 #include <limits>
 #include <regex>
 #include <string>
@@ -25,114 +24,28 @@
 #include "host/host.h"
 #include "support/testutil.h"
 
-namespace {
+using namespace testutil;
 
-using testutil::fileExists;
-using testutil::ProcessResult;
-using testutil::readFile;
-using testutil::RpcServer;
-using testutil::TempDir;
+namespace {
 
 constexpr int kWidth = 16;  // detector columns and rows of the series
 constexpr int kViews = 12;  // a full turn in steps of 30 degrees
+const std::string kTwoSlabs = std::to_string(kWidth * kWidth * 4 * 8);  // memory for eight slices
 
 // One view: a smooth projection of a cylinder about the axis column 7.5.
-std::vector<float> viewSamples() {
-  std::vector<float> samples;
+std::vector<double> viewSamples() {
+  std::vector<double> samples;
   for (int r = 0; r < kWidth; ++r)
-    for (int c = 0; c < kWidth; ++c) {
-      const double x = (c - 7.5) / 6.0;
-      samples.push_back(static_cast<float>(std::max(0.0, 1.0 - x * x)));
-    }
+    for (int c = 0; c < kWidth; ++c) samples.push_back(std::max(0.0, 1.0 - (c - 7.5) * (c - 7.5) / 36.0));
   return samples;
 }
 
-std::string viewFile(const std::vector<float>& samples) {
-  return testutil::vffHeader(kWidth, kWidth, 32,
-                             {"center_of_rotation=7.5;", "central_slice=7.5;", "rfan=64;", "angle_increment=30;"}) +
-         testutil::bigEndianFloats(samples);
+std::string viewFile(const std::vector<double>& samples) {
+  return vffFile({kWidth, kWidth}, 32,
+                        {"center_of_rotation=7.5;", "central_slice=7.5;", "rfan=64;", "angle_increment=30;"}, samples);
 }
 
-// The texts of the setJobStatus calls that end a job, among the calls from
-// the `first` one on.
-std::vector<std::string> finalStates(const RpcServer& server, size_t first = 0) {
-  static const std::regex final(R"re(setJobStatus\t\[-?\d+, \["(done|error|suspended|killed)", 1\.0\]\])re");
-  const std::vector<std::string> calls = server.calls();
-  std::vector<std::string> states;
-  for (size_t i = first; i < calls.size(); ++i) {
-    std::smatch m;
-    if (std::regex_match(calls[i], m, final)) states.push_back(m[1]);
-  }
-  return states;
-}
-
-std::vector<double> progressReports(const RpcServer& server) {
-  static const std::regex progress(R"re(setJobStatus\t\[\d+, \["Back-projecting in spatial domain\.\.\.", ([0-9.e-]+)\]\])re");
-  std::vector<double> values;
-  for (const std::string& call : server.calls("setJobStatus")) {
-    std::smatch m;
-    if (std::regex_match(call, m, progress)) values.push_back(std::stod(m[1]));
-  }
-  return values;
-}
-
-// The value of a header key of a VFF file, or "" when absent.
-std::string headerValue(const std::string& file, const std::string& key) {
-  const std::string text = file.substr(0, file.find('\f'));
-  const size_t at = text.find("\n" + key + "=");
-  if (at == std::string::npos) return "";
-  const size_t start = at + key.size() + 2;
-  return text.substr(start, text.find(';', start) - start);
-}
-
-class Robustness : public ::testing::Test {
- protected:
-  void SetUp() override {
-    for (int v = 0; v < kViews; ++v) testutil::writeFile(view(v), viewFile(viewSamples()));
-  }
-
-  std::string view(int v) const { return dir_.file("p" + std::to_string(v) + ".vff"); }
-  std::string config(const std::string& memoryLimit = "") const {
-    return testutil::writeConfig(dir_, dir_.file("korvan.log"), memoryLimit);
-  }
-
-  // A run of the series with a job number, reporting to `server`, plus the
-  // given arguments. Every end but the array offset error has status 0.
-  ProcessResult korvan(const RpcServer& server, const std::vector<std::string>& extra,
-                       const std::string& memoryLimit = "", int status = 0) {
-    std::vector<std::string> argv = {testutil::korvanBinary(), "-i", "p%d.vff", "-f", "0", "-v", "-o", "out.vff",
-                                     "-U", server.url(), "-P", "5"};
-    argv.insert(argv.end(), extra.begin(), extra.end());
-    ProcessResult r = testutil::runProcess(argv, {{"KORVAN_CONFIG", config(memoryLimit)}}, "", 60, dir_.path());
-    EXPECT_FALSE(r.timedOut);
-    EXPECT_EQ(r.exitStatus, status) << r.err;
-    return r;
-  }
-
-  // A run without a server through the shell, after `limits` (ulimit,
-  // trap), writing `out`.
-  ProcessResult limitedKorvan(const std::string& limits, const std::string& out, const std::string& memoryLimit = "") {
-    const std::string command =
-        limits + "; exec '" + testutil::korvanBinary() + "' -i 'p%d.vff' -f 0 -v -o '" + out + "'";
-    return testutil::runProcess({"/bin/sh", "-c", command}, {{"KORVAN_CONFIG", config(memoryLimit)}}, "", 60,
-                                dir_.path());
-  }
-
-  std::vector<std::string> logged() const { return testutil::logTexts(readFile(dir_.file("korvan.log"))); }
-  std::string lastLogged() const {
-    const std::vector<std::string> texts = logged();
-    return texts.empty() ? "<nothing logged>" : texts.back();
-  }
-
-  // korvan-view info on a file: 0 complete, 2 unreadable, 3 truncated.
-  ProcessResult info(const std::string& file) const {
-    return testutil::runProcess({testutil::toolBinary("korvan-view"), "info", file}, {}, "", 30, dir_.path());
-  }
-
-  TempDir dir_;
-};
-
-// A small tmpfs at `path`, mounted for the test's lifetime when the system
+// A small tmpfs at `path`, mounted for the object's lifetime when the system
 // allows it.
 class SmallDisk {
  public:
@@ -150,156 +63,137 @@ class SmallDisk {
   bool mounted_;
 };
 
-using BrokenProjections = Robustness;
-using BadArguments = Robustness;
+class Robustness : public ::testing::Test {
+ protected:
+  void SetUp() override { writeSeries(); }
+  void writeSeries() {
+    for (int v = 0; v < kViews; ++v) writeFile(view(v), viewFile(viewSamples()));
+  }
+  std::string view(int v) const { return dir_.file("p" + std::to_string(v) + ".vff"); }
+
+  // A run of the series as job 5, reporting to `server` (the test's own
+  // when none is given), plus the given arguments.
+  KorvanRun korvan(const std::vector<std::string>& extra, const std::string& memoryLimit = "", int status = 0,
+                   const RpcServer* server = nullptr) {
+    std::vector<std::string> args = {"-i", "p%d.vff", "-f", "0", "-v", "-o", "out.vff", "-P", "5"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    RunOptions o;
+    o.server = server ? server : &server_;
+    o.memoryLimit = memoryLimit;
+    o.expectStatus = status;
+    return runKorvan(dir_.path(), args, o);
+  }
+
+  // A run without a server through the shell, after `limits` (ulimit, trap).
+  ProcessResult limitedKorvan(const std::string& limits, const std::string& out, const std::string& memoryLimit = "") {
+    const std::string config = writeConfig(dir_.path(), dir_.file("korvan.log"), memoryLimit);
+    return runProcess({"/bin/sh", "-c", limits + "; exec '" + korvanBinary() + "' -i 'p%d.vff' -f 0 -v -o '" + out + "'"},
+                      {{"KORVAN_CONFIG", config}}, "", 60, dir_.path());
+  }
+
+  std::string lastLogged() const {
+    const std::vector<std::string> texts = logTexts(readFile(dir_.file("korvan.log")));
+    return texts.empty() ? "<nothing logged>" : texts.back();
+  }
+
+  // Starts a job in two slabs reporting to `server`, does `act` once the
+  // chunk file appears, and returns the job's end status.
+  int actOnChunkFile(const RpcServer& server, const std::function<bool(int pid)>& act) {
+    const int pid = startProcess(
+        {korvanBinary(), "-i", "p%d.vff", "-f", "0", "-v", "-o", "out.vff", "-U", server.url(), "-P", "5"},
+        {{"KORVAN_CONFIG", writeConfig(dir_.path(), dir_.file("korvan.log"), kTwoSlabs)}}, dir_.path(),
+        dir_.file("stdout"), dir_.file("stderr"));
+    bool acted = false;
+    for (int i = 0; i < 3000 && !acted; ++i) {  // at most 30 s
+      if (!korvanLeftovers(dir_.path()).empty()) acted = act(pid);
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_TRUE(acted);
+    return waitProcess(pid, 60);
+  }
+
+  TempDir dir_;
+  RpcServer server_;
+};
+
+using Refusals = Robustness;
 using OutputPlace = Robustness;
 using MidRunFailure = Robustness;
 using BrokenServer = Robustness;
 
-// ---------------------------------------------------------------------------
-// Projection files
+}  // namespace
 
-TEST_F(BrokenProjections, EmptyOrUnendedFirstHeaderIsRefused) {
-  RpcServer server;
-  for (const std::string& content : {std::string(), std::string("ncaa\nsize=16 16;\nbits=32;\n")}) {
-    const size_t before = server.calls().size();
-    testutil::writeFile(view(0), content);
-    korvan(server, {});
-    EXPECT_EQ(lastLogged(), "Error: p0.vff has no VFF header end (form feed) before the end of the file");
-    EXPECT_EQ(finalStates(server, before), std::vector<std::string>{"error"});
-    EXPECT_EQ(readFile(dir_.file("out.vff")), "");  // created by the first check, never written
-  }
-}
-
-TEST_F(BrokenProjections, HeaderLongerThanItsBufferIsRefused) {
-  RpcServer server;
-  testutil::writeFile(view(0), "ncaa\nsize=16 16;\nbits=32;\ntitle=" + std::string(9000, 'x') + ";\n\f\n");
-  korvan(server, {});
-  EXPECT_EQ(lastLogged(), "Error: header of p0.vff is longer than 8191 characters (no form feed found)");
-  EXPECT_EQ(finalStates(server), std::vector<std::string>{"error"});
-}
-
-TEST_F(BrokenProjections, UnusableSizesAndSampleWidthsAreRefused) {
+// Every input korvan refuses, and every file that fails under a run: the
+// message is the last text logged, the server hears one end state, "error",
+// no input changes, the output is never written and no chunk file is left.
+// A row may first replace a view (content), cut bytes off its end (cut > 0)
+// or remove it (cut < 0), and may run in two slabs.
+TEST_F(Refusals, EachRefusalIsLoggedAndEndsTheJobInError) {
   const std::string geometry = "center_of_rotation=7.5;\ncentral_slice=7.5;\nrfan=64;\nangle_increment=30;\n";
+  const auto header = [&](const std::string& entries) { return "ncaa\n" + entries + geometry + "\f\n"; };
   const struct {
-    std::string entries;
+    std::vector<std::string> args;
     std::string message;
-  } cases[] = {
-      {"size=0 0;\nbits=32;\n", "Error: p0.vff: size= must give two positive numbers, got '0 0'"},
-      {"size=-5 16;\nbits=32;\n", "Error: p0.vff: size= must give two positive numbers, got '-5 16'"},
-      {"size=16;\nbits=32;\n", "Error: p0.vff: size= must give two positive numbers, got '16'"},
-      {"bits=32;\n", "Error: p0.vff has no size= entry in its header"},
-      {"size=16 16;\n", "Error: p0.vff has no bits= entry in its header"},
-      {"size=16 16;\nbits=8;\n", "Error: p0.vff: projections must have bits=16 or bits=32, got 8"},
-      {"size=16 16;\nbits=64;\n", "Error: p0.vff: projections must have bits=16 or bits=32, got 64"},
-      {"size=100000 16;\nbits=32;\n", "Error: working projection width of 100000 columns exceeds the limit of 65536"},
-      {"size=2147483647 2147483647;\nbits=16;\n",
-       "Error: working projection width of 2147483647 columns exceeds the limit of 65536"},
-      {"size=65536 16;\nbits=16;\n", "Error: rfan 64.000000 puts the source inside the field of view (rfan "
-                                      "must exceed 32767.500000)"},
+    int view = -1;
+    std::string content;
+    long cut = 0;
+    bool slabs = false;
+  } rows[] = {
+      // Projection files
+      {{}, "Error: p0.vff has no VFF header end (form feed) before the end of the file", 0, ""},
+      {{}, "Error: p0.vff: size= must give two positive numbers, got '0 0'", 0, header("size=0 0;\nbits=32;\n")},
+      {{}, "Error: p0.vff: projections must have bits=16 or bits=32, got 64", 0, header("size=16 16;\nbits=64;\n")},
+      {{}, "Error: working projection width of 100000 columns exceeds the limit of 65536", 0,
+       header("size=100000 16;\nbits=32;\n")},
+      {{}, "Error: working projection width of 2147483647 columns exceeds the limit of 65536", 0,
+       header("size=2147483647 2147483647;\nbits=16;\n")},
+      {{}, "Error: rfan 64.000000 puts the source inside the field of view (rfan must exceed 32767.500000)", 0,
+       header("size=65536 16;\nbits=16;\n")},
+      {{}, "Error: end of input file reached!!!", 4, "", 10},
+      {{}, "Error: unable to open p7.vff.\nNot enough input files to perform reconstruction.", 7, "", -1},
+      // The last two rows of view 5 are needed by the second slab only.
+      {{}, "Error: end of input file reached!!!", 5, "", 2 * kWidth * 4, true},
+      // Option values
+      {{"-a", "1e30"},
+       "Error: center of rotation 1000000015047466219876688855040.000000 is outside the projection width 16"},
+      {{"-s", "1e30"},
+       "Error: central slice 1000000015047466219876688855040.000000 is outside the projection height 16"},
+      {{"-p", "-a", "-6"}, "Error: width-truncated data needs the center of rotation on the detector row (center -6.000000)"},
+      {{"-k", "-2"}, "Error: z bin size must be at least 1 (got -2)"},
+      {{"-k", "2147483647"}, "Error: projections of 16 x 16 are too small for bin sizes 1 x 2147483647"},
+      // Where the output goes: nothing the user had is lost.
+      {{"-o", "missing/out.vff"}, "Error: could not open outfile missing/out.vff\n"},
+      {{"-o", "plain/out.vff"}, "Error: could not open outfile plain/out.vff\n"},
+      {{"-o", "p3.vff"}, "Error: outfile p3.vff is the projection p3.vff of the input series; give it another name"},
+      {{"-o", "./p3.vff"}, "Error: outfile ./p3.vff is the projection p3.vff of the input series; give it another name"},
+      {{"-b", "p3.vff"}, "Error: bytefile p3.vff is the projection p3.vff of the input series; give it another name"},
+      {{"-b", "out.vff"}, "Error: outfile out.vff and bytefile out.vff are the same file; give them different names"},
   };
-  RpcServer server;
-  for (const auto& c : cases) {
-    const size_t before = server.calls().size();
-    testutil::writeFile(view(0), "ncaa\n" + c.entries + geometry + "\f\n");
-    korvan(server, {});
-    EXPECT_EQ(lastLogged(), c.message) << c.entries;
-    EXPECT_EQ(finalStates(server, before), std::vector<std::string>{"error"}) << c.entries;
-  }
-}
-
-TEST_F(BrokenProjections, ViewCutShortEndsTheRunAndLeavesNoVolume) {
-  RpcServer server;
-  const std::string whole = readFile(view(4));
-  testutil::writeFile(view(4), whole.substr(0, whole.size() - 10));
-  ProcessResult r = korvan(server, {});
-  EXPECT_EQ(lastLogged(), "Error: end of input file reached!!!");
-  EXPECT_EQ(finalStates(server), std::vector<std::string>{"error"});
-  EXPECT_NE(r.err.find("Error: end of input file reached!!!\n"), std::string::npos);
-  EXPECT_EQ(readFile(dir_.file("out.vff")), "");
-  EXPECT_EQ(info("out.vff").exitStatus, 2);
-}
-
-TEST_F(BrokenProjections, MissingViewInTheMiddleStopsBeforeReconstruction) {
-  RpcServer server;
-  ASSERT_EQ(std::remove(view(7).c_str()), 0);
-  ProcessResult r = korvan(server, {});
-  EXPECT_EQ(lastLogged(), "Error: unable to open p7.vff.\nNot enough input files to perform reconstruction.");
-  EXPECT_EQ(r.err, "Error: unable to open p7.vff.\nNot enough input files to perform reconstruction.\n");
-  EXPECT_EQ(finalStates(server), std::vector<std::string>{"error"});
-  EXPECT_EQ(r.out.find("Reading file"), std::string::npos);
-}
-
-TEST_F(BrokenProjections, NonFiniteSamplesLeaveExtremesAndScalesFinite) {
-  RpcServer server;
-  std::vector<float> samples = viewSamples();
-  samples[7 * kWidth + 7] = std::numeric_limits<float>::quiet_NaN();
-  samples[8 * kWidth + 9] = std::numeric_limits<float>::infinity();
-  testutil::writeFile(view(3), viewFile(samples));
-  korvan(server, {"-w", "s%d.vff"});
-  EXPECT_EQ(finalStates(server), std::vector<std::string>{"done"});
-  const std::vector<std::string> texts = logged();
-  ASSERT_FALSE(texts.empty());
-  EXPECT_TRUE(std::regex_match(texts[1], std::regex("Warning: [1-9][0-9]* voxels are not finite numbers \\(NaN or "
-                                                    "infinite projection samples\\); they are left out of min and "
-                                                    "max and written as 0")))
-      << texts[1];
-
-  const std::string volume = readFile(dir_.file("out.vff"));
-  const double minimum = std::stod(headerValue(volume, "min"));
-  const double maximum = std::stod(headerValue(volume, "max"));
-  EXPECT_TRUE(std::isfinite(minimum) && std::isfinite(maximum) && maximum > 0.05) << minimum << " " << maximum;
-  // The largest magnitude still maps to the top of the 16-bit range.
-  ProcessResult shown = info("out.vff");
-  EXPECT_EQ(shown.exitStatus, 0);
-  std::smatch top;
-  ASSERT_TRUE(std::regex_search(shown.out, top, std::regex("\nmax: (\\d+)\n"))) << shown.out;
-  EXPECT_GE(std::stoi(top[1]), 32766);
-  // The float slices carry 0, not NaN, where the volume was not finite.
-  const std::string slice = readFile(dir_.file("s7.vff"));
-  for (size_t at = slice.find('\f') + 2; at + 4 <= slice.size(); at += 4) {
-    const uint32_t bits = (uint32_t(uint8_t(slice[at])) << 24) | (uint32_t(uint8_t(slice[at + 1])) << 16) |
-                          (uint32_t(uint8_t(slice[at + 2])) << 8) | uint8_t(slice[at + 3]);
-    float value;
-    std::memcpy(&value, &bits, 4);
-    ASSERT_TRUE(std::isfinite(value)) << "at byte " << at;
-  }
-}
-
-// ---------------------------------------------------------------------------
-// Option values
-
-TEST_F(BadArguments, ValuesThatAreNotNumbersAreCaughtByTheChecks) {
-  const struct {
-    std::vector<std::string> options;
-    std::string message;
-  } cases[] = {
-      {{"-r", "far"}, "Error: rfan must be positive (got 0.000000)"},
-      {{"-t", "fine"}, "Error: angle increment must not be zero"},
-      {{"-t", "-30"}, "Error: angle increment must be positive (got -30.000000)"},
-      {{"-t", "800"}, "Error: angle increment 800.000000 degrees leaves no view of the full turn"},
-      {{"-r", "7.5"}, "Error: rfan 7.500000 puts the source inside the field of view (rfan must exceed 7.500000)"},
-      {{"-a", "1e30"}, "Error: center of rotation 1000000015047466219876688855040.000000 is outside the projection "
-                       "width 16"},
-      {{"-s", "nan"}, "Error: central slice nan is not a finite number"},
-      {{"-s", "1e30"}, "Error: central slice 1000000015047466219876688855040.000000 is outside the projection "
-                       "height 16"},
-      {{"-c", "all"}, "Error: reconstruction region x size 0 is too small"},
-      {{"-x", "99999"}, "Error: reconstruction region x origin 99999 is outside the grid of 16"},
-      {{"-e", "-5"}, "Error: reconstruction region z size -5 is too small"},
-      {{"-e", "0"}, "Error: reconstruction region z size 0 is too small"},
-      {{"-q", "-u", "0"}, "Error: kernel length must be at least 1 (got 0)"},
-      {{"-q", "-u", "-3"}, "Error: kernel length must be at least 1 (got -3)"},
-      {{"-l", "two", "-t", "30"}, "Error: file increment must be at least 1 (got 0)"},
-      {{"-p", "-a", "-6"}, "Error: width-truncated data needs the center of rotation on the detector row (center "
-                           "-6.000000)"},
-  };
-  RpcServer server;
-  for (const auto& c : cases) {
-    const size_t before = server.calls().size();
-    korvan(server, c.options);
-    EXPECT_EQ(lastLogged(), c.message) << c.options[0] << " " << c.options[1];
-    EXPECT_EQ(finalStates(server, before), std::vector<std::string>{"error"}) << c.options[0];
+  writeFile(dir_.file("plain"), "a file, not a directory");
+  const std::string projection = readFile(view(3));
+  for (const auto& row : rows) {
+    writeSeries();
+    if (row.view >= 0) {
+      const std::string whole = readFile(view(row.view));
+      if (row.cut < 0) std::remove(view(row.view).c_str());
+      if (row.cut >= 0) writeFile(view(row.view), row.cut ? whole.substr(0, whole.size() - row.cut) : row.content);
+    }
+    std::remove(dir_.file("out.vff").c_str());
+    const KorvanRun r = korvan(row.args, row.slabs ? kTwoSlabs : "");
+    EXPECT_EQ(r.lastLogged(), row.message);
+    EXPECT_NE(r.err.find(row.message), std::string::npos) << r.err;
+    EXPECT_EQ(finalStates(r.calls), std::vector<std::string>{"error"}) << row.message;
+    EXPECT_EQ(readFile(view(3)), projection) << row.message;
+    EXPECT_EQ(readFile(dir_.file("out.vff")), "") << row.message;
+    EXPECT_TRUE(korvanLeftovers(dir_.path()).empty()) << row.message;
+    // Options are refused before any projection is read; a later slab
+    // fails only after the first was reconstructed and stored.
+    if (row.view < 0 || row.cut < 0) {
+      EXPECT_EQ(r.out.find("Reading file"), std::string::npos) << row.message;
+    }
+    if (row.slabs) {
+      EXPECT_GT(progress(r.calls).back(), 0.5);
+    }
   }
 }
 
@@ -307,63 +201,47 @@ TEST_F(BadArguments, ValuesThatAreNotNumbersAreCaughtByTheChecks) {
 // 0), a pattern with a precision, a wide fan (the source between the field
 // of view and the grid's corners), a step beyond a full turn (one view), a
 // height reaching past the detector (progress still ends at 1).
-TEST_F(BadArguments, UnusualButValidValuesReconstruct) {
+TEST_F(Refusals, UnusualButValidValuesReconstruct) {
   const std::vector<std::vector<std::string>> rows = {
       {"-f", "first"}, {"-i", "p%.1d.vff"}, {"-r", "9"}, {"-t", "400"}, {"-e", "40"}};
-  RpcServer server;
   for (const auto& options : rows) {
-    const size_t before = server.calls().size(), progressBefore = progressReports(server).size();
-    korvan(server, options);
-    EXPECT_EQ(finalStates(server, before), std::vector<std::string>{"done"}) << options[0] << " " << options[1];
-    EXPECT_EQ(info("out.vff").exitStatus, 0) << options[0];
-    const std::vector<double> progress = progressReports(server);
-    ASSERT_GE(progress.size(), progressBefore + 2) << options[0];
-    // The last view's report, before the slab's closing 1.
-    EXPECT_NEAR(progress[progress.size() - 2], 1.0, 1e-6) << options[0];
+    const KorvanRun r = korvan(options);
+    EXPECT_EQ(finalStates(r.calls), std::vector<std::string>{"done"}) << options[0];
+    EXPECT_TRUE(readVff(dir_.file("out.vff")).complete()) << options[0];
+    const std::vector<double> p = progress(r.calls);
+    ASSERT_GE(p.size(), 2u) << options[0];
+    EXPECT_NEAR(p[p.size() - 2], 1.0, 1e-6) << options[0];  // the last view's, before the slab's closing 1
   }
 }
 
-TEST_F(BadArguments, BinFactorsOutsideTheProjectionAreRefused) {
-  const struct {
-    std::vector<std::string> options;
-    std::string message;
-  } cases[] = {
-      {{"-j", "wide"}, "Error: y bin size must be at least 1 (got 0)"},
-      {{"-k", "-2"}, "Error: z bin size must be at least 1 (got -2)"},
-      {{"-j", "9"}, "Error: projections of 16 x 16 are too small for bin sizes 9 x 1"},
-      {{"-k", "2147483647"}, "Error: projections of 16 x 16 are too small for bin sizes 1 x 2147483647"},
-  };
-  RpcServer server;
-  for (const auto& c : cases) {
-    const size_t before = server.calls().size();
-    korvan(server, c.options);
-    EXPECT_EQ(lastLogged(), c.message) << c.options[0] << " " << c.options[1];
-    EXPECT_EQ(finalStates(server, before), std::vector<std::string>{"error"}) << c.options[0];
-  }
-}
-
-// ---------------------------------------------------------------------------
-// Where the output goes
-
-TEST_F(OutputPlace, MissingDirectoryOrAFileInThePathIsRefusedBeforeReading) {
-  testutil::writeFile(dir_.file("plain"), "a file, not a directory");
-  RpcServer server;
-  for (const std::string out : {"missing/out.vff", "plain/out.vff"}) {
-    const size_t before = server.calls().size();
-    ProcessResult r = korvan(server, {"-o", out});
-    EXPECT_EQ(lastLogged(), "Error: could not open outfile " + out + "\n");
-    EXPECT_EQ(finalStates(server, before), std::vector<std::string>{"error"});
-    EXPECT_EQ(r.out.find("Reading header"), std::string::npos);
-  }
+// NaN and infinite samples: the extremes and scales stay finite, the largest
+// magnitude still maps to the top of the 16-bit range, and the float slices
+// carry 0 where the volume was not finite.
+TEST_F(Refusals, NonFiniteSamplesLeaveExtremesAndScalesFinite) {
+  std::vector<double> samples = viewSamples();
+  samples[7 * kWidth + 7] = std::numeric_limits<double>::quiet_NaN();
+  samples[8 * kWidth + 9] = std::numeric_limits<double>::infinity();
+  writeFile(view(3), viewFile(samples));
+  const KorvanRun r = korvan({"-w", "s%d.vff"});
+  EXPECT_EQ(finalStates(r.calls), std::vector<std::string>{"done"});
+  ASSERT_GE(r.log.size(), 2u);
+  EXPECT_TRUE(std::regex_match(r.log[1], std::regex("Warning: [1-9][0-9]* voxels are not finite numbers \\(NaN or "
+                                                    "infinite projection samples\\); they are left out of min and "
+                                                    "max and written as 0")))
+      << r.log[1];
+  const view::Volume volume = readVff(dir_.file("out.vff"));
+  const double minimum = std::stod(*volume.find("min")), maximum = std::stod(*volume.find("max"));
+  EXPECT_TRUE(std::isfinite(minimum) && std::isfinite(maximum) && maximum > 0.05) << minimum << " " << maximum;
+  EXPECT_GE(view::statistics(volume.values).max, 32766);
+  for (double v : readVff(dir_.file("s7.vff")).values) ASSERT_TRUE(std::isfinite(v));
 }
 
 TEST_F(OutputPlace, ReadOnlyDirectoryIsRefused) {
   SmallDisk disk(dir_.file("ro"), MS_RDONLY, "size=64k");
   if (!disk.mounted()) GTEST_SKIP() << "no tmpfs can be mounted here";
-  RpcServer server;
-  korvan(server, {"-o", "ro/out.vff"});
-  EXPECT_EQ(lastLogged(), "Error: could not open outfile ro/out.vff\n");
-  EXPECT_EQ(finalStates(server), std::vector<std::string>{"error"});
+  const KorvanRun r = korvan({"-o", "ro/out.vff"});
+  EXPECT_EQ(r.lastLogged(), "Error: could not open outfile ro/out.vff\n");
+  EXPECT_EQ(finalStates(r.calls), std::vector<std::string>{"error"});
 }
 
 // A disk of 4 KiB: the 16-bit volume of 16 x 16 x 16 voxels (8 KiB) does not
@@ -373,154 +251,80 @@ TEST_F(OutputPlace, FullDiskRemovesTheUnfinishedVolumeAndChunkFile) {
   SmallDisk disk(dir_.file("small"), 0, "size=4k");
   const std::string limits = disk.mounted() ? "true" : "ulimit -f 8; trap '' XFSZ";
   const std::string out = disk.mounted() ? "small/out.vff" : "out.vff";
-  testutil::writeFile(dir_.file(out), "an older volume");
-
-  ProcessResult r = limitedKorvan(limits, out);
-  EXPECT_EQ(r.exitStatus, 0);
-  EXPECT_EQ(lastLogged(), "Error: could not write " + out + " (disk full?)");
-  EXPECT_NE(r.err.find("Error: could not write " + out + " (disk full?)\n"), std::string::npos);
-  EXPECT_EQ(readFile(dir_.file(out)), "an older volume");
-
-  r = limitedKorvan(limits, out, std::to_string(kWidth * kWidth * 4 * 8));
-  EXPECT_EQ(r.exitStatus, 0);
-  EXPECT_EQ(lastLogged().rfind("Error: could not write chunk file " + out + ".korvan-chunk-", 0), 0u) << lastLogged();
-  EXPECT_EQ(readFile(dir_.file(out)), "an older volume");
-  EXPECT_TRUE(testutil::korvanLeftovers(dir_.file(disk.mounted() ? "small" : "")).empty());
+  for (const std::string memoryLimit : {"", kTwoSlabs.c_str()}) {
+    writeFile(dir_.file(out), "an older volume");
+    const ProcessResult r = limitedKorvan(limits, out, memoryLimit);
+    EXPECT_EQ(r.exitStatus, 0);
+    const std::string message =
+        memoryLimit.empty() ? "Error: could not write " + out + " (disk full?)" : "Error: could not write chunk file " + out + ".korvan-chunk-";
+    EXPECT_EQ(lastLogged().rfind(message, 0), 0u) << lastLogged();
+    EXPECT_NE(r.err.find(message), std::string::npos);
+    EXPECT_EQ(readFile(dir_.file(out)), "an older volume");
+    EXPECT_TRUE(korvanLeftovers(dir_.file(disk.mounted() ? "small" : "")).empty());
+  }
 }
 
 // Killed by the file size limit in the middle of the volume: nothing could
 // clean up. The volume the user had stays in place; the unfinished one is
 // left under a name that says so, and does not pass for complete.
 TEST_F(OutputPlace, RunKilledWhileWritingLeavesTheEarlierVolumeInPlace) {
-  testutil::writeFile(dir_.file("out.vff"), "an older volume");
-  ProcessResult r = limitedKorvan("ulimit -f 8", "out.vff");
-  EXPECT_EQ(r.exitStatus, 128 + SIGXFSZ);
+  writeFile(dir_.file("out.vff"), "an older volume");
+  EXPECT_EQ(limitedKorvan("ulimit -f 8", "out.vff").exitStatus, 128 + SIGXFSZ);
   EXPECT_EQ(readFile(dir_.file("out.vff")), "an older volume");
-  const std::vector<std::string> left = testutil::korvanLeftovers(dir_.path());
+  const std::vector<std::string> left = korvanLeftovers(dir_.path());
   ASSERT_EQ(left.size(), 1u);
   EXPECT_EQ(left[0].rfind("out.vff.korvan-unfinished-", 0), 0u) << left[0];
-  ProcessResult shown = info(left[0]);
-  EXPECT_EQ(shown.exitStatus, 3);
-  EXPECT_NE(shown.out.find("TRUNCATED: header says 4096 samples, file holds "), std::string::npos) << shown.out;
+  view::Volume v;
+  std::string error;
+  ASSERT_TRUE(view::readVolume(dir_.file(left[0]), &v, &error)) << error;
+  EXPECT_EQ(v.expected, 4096);
+  EXPECT_FALSE(v.complete());
 }
 
-// Nothing the user had is lost: an output path naming an input is refused
-// before anything is written, and the chunk file of a run in slabs never
-// takes the name of a file that exists.
-TEST_F(OutputPlace, OutputPathsNamingInputsAreRefusedAndTheInputsKept) {
-  RpcServer server;
-  const std::string projection = readFile(view(3));
-  const struct {
-    std::vector<std::string> args;
-    std::string message;
-  } rows[] = {
-      {{"-o", "p3.vff"}, "Error: outfile p3.vff is the projection p3.vff of the input series; give it another name"},
-      {{"-o", "./p3.vff"},
-       "Error: outfile ./p3.vff is the projection p3.vff of the input series; give it another name"},
-      {{"-b", "p3.vff"}, "Error: bytefile p3.vff is the projection p3.vff of the input series; give it another name"},
-      {{"-b", "out.vff"}, "Error: outfile out.vff and bytefile out.vff are the same file; give them different names"},
-  };
-  for (const auto& row : rows) {
-    const size_t before = server.calls().size();
-    ProcessResult r = korvan(server, row.args);
-    EXPECT_EQ(lastLogged(), row.message);
-    EXPECT_NE(r.err.find(row.message + "\n"), std::string::npos) << r.err;
-    EXPECT_EQ(finalStates(server, before), std::vector<std::string>{"error"}) << row.message;
-    EXPECT_EQ(readFile(view(3)), projection) << row.message;
-  }
-}
-
+// The chunk file of a run in slabs never takes the name of a file that exists.
 TEST_F(OutputPlace, ChunkFileLeavesAUsersFileOfItsOldNameAlone) {
-  testutil::writeFile(dir_.file("out.vff.0"), "the user's file");
-  RpcServer server;
-  ProcessResult r = korvan(server, {}, std::to_string(kWidth * kWidth * 4 * 8));
+  writeFile(dir_.file("out.vff.0"), "the user's file");
+  const KorvanRun r = korvan({}, kTwoSlabs);
   EXPECT_NE(r.out.find("/2)\n"), std::string::npos);
-  EXPECT_EQ(finalStates(server), std::vector<std::string>{"done"});
+  EXPECT_EQ(finalStates(r.calls), std::vector<std::string>{"done"});
   EXPECT_EQ(readFile(dir_.file("out.vff.0")), "the user's file");
-  EXPECT_TRUE(testutil::korvanLeftovers(dir_.path()).empty());
-  EXPECT_EQ(info("out.vff").exitStatus, 0);
+  EXPECT_TRUE(korvanLeftovers(dir_.path()).empty());
+  EXPECT_TRUE(readVff(dir_.file("out.vff")).complete());
 }
 
-// ---------------------------------------------------------------------------
-// Files that change while the reconstruction runs. A memory limit of eight
-// slices splits the volume into two slabs gathered in the chunk file.
-
-TEST_F(MidRunFailure, ViewCutShortForALaterSlabRemovesTheChunkFile) {
-  RpcServer server;
-  // The last two rows are needed by the second slab only.
-  const std::string whole = readFile(view(5));
-  testutil::writeFile(view(5), whole.substr(0, whole.size() - 2 * kWidth * 4));
-  ProcessResult r = korvan(server, {}, std::to_string(kWidth * kWidth * 4 * 8));
-  EXPECT_NE(r.out.find("/2)\n"), std::string::npos);
-  EXPECT_EQ(lastLogged(), "Error: end of input file reached!!!");
-  EXPECT_EQ(finalStates(server), std::vector<std::string>{"error"});
-  // The first slab was reconstructed and stored before the failure.
-  const std::vector<double> progress = progressReports(server);
-  ASSERT_FALSE(progress.empty());
-  EXPECT_GT(progress.back(), 0.5);
-  EXPECT_TRUE(testutil::korvanLeftovers(dir_.path()).empty());
-  EXPECT_EQ(readFile(dir_.file("out.vff")), "");
-}
-
-TEST_F(MidRunFailure, ViewDeletedAfterTheCheckRemovesTheChunkFile) {
-  // Each report takes the server 0.05 s, so the second slab reaches the
-  // last view more than half a second after the chunk file appears.
+// Files that change while the reconstruction runs, and stop signals: each
+// report takes the server 0.05 s, so the second slab reaches the last view
+// more than half a second after the chunk file appears. A stopped worker
+// (SIGTERM, SIGINT, SIGHUP) sends no final report but takes its chunk file
+// with it.
+TEST_F(MidRunFailure, ViewDeletedOrStopSignalRemovesTheChunkFile) {
   RpcServer server({"--delay", "0.05"});
-  const std::string last = view(kViews - 1);
-  const int pid = testutil::startProcess(
-      {testutil::korvanBinary(), "-i", "p%d.vff", "-f", "0", "-v", "-o", "out.vff", "-U", server.url(), "-P", "5"},
-      {{"KORVAN_CONFIG", config(std::to_string(kWidth * kWidth * 4 * 8))}}, dir_.path(), dir_.file("stdout"),
-      dir_.file("stderr"));
-  bool deleted = false;
-  for (int i = 0; i < 3000 && !deleted; ++i) {  // at most 30 s
-    if (!testutil::korvanLeftovers(dir_.path()).empty()) deleted = ::unlink(last.c_str()) == 0;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  EXPECT_EQ(testutil::waitProcess(pid, 60), 0);
-  ASSERT_TRUE(deleted);
+  EXPECT_EQ(actOnChunkFile(server, [&](int) { return ::unlink(view(kViews - 1).c_str()) == 0; }), 0);
   EXPECT_EQ(lastLogged(), "Error: could not open infile p11.vff");
-  EXPECT_EQ(finalStates(server), std::vector<std::string>{"error"});
-  EXPECT_TRUE(testutil::korvanLeftovers(dir_.path()).empty());
-  EXPECT_EQ(readFile(dir_.file("out.vff")), "");
   EXPECT_EQ(readFile(dir_.file("stderr")), "Error: could not open infile p11.vff\n");
-}
-
-// A worker stopped by the server or an operator (SIGTERM, SIGINT, SIGHUP)
-// sends no final report, but takes its chunk file with it.
-TEST_F(MidRunFailure, StopSignalRemovesTheChunkFile) {
-  RpcServer server({"--delay", "0.05"});
-  const int pid = testutil::startProcess(
-      {testutil::korvanBinary(), "-i", "p%d.vff", "-f", "0", "-v", "-o", "out.vff", "-U", server.url(), "-P", "5"},
-      {{"KORVAN_CONFIG", config(std::to_string(kWidth * kWidth * 4 * 8))}}, dir_.path(), dir_.file("stdout"),
-      dir_.file("stderr"));
-  bool stopped = false;
-  for (int i = 0; i < 3000 && !stopped; ++i) {  // at most 30 s
-    if (!testutil::korvanLeftovers(dir_.path()).empty()) stopped = kill(pid, SIGTERM) == 0;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  EXPECT_EQ(testutil::waitProcess(pid, 60), 128 + SIGTERM);
-  ASSERT_TRUE(stopped);
-  EXPECT_TRUE(testutil::korvanLeftovers(dir_.path()).empty());
+  EXPECT_EQ(finalStates(server.calls()), std::vector<std::string>{"error"});
+  EXPECT_TRUE(korvanLeftovers(dir_.path()).empty());
   EXPECT_EQ(readFile(dir_.file("out.vff")), "");
-  EXPECT_TRUE(finalStates(server).empty());
+
+  writeSeries();
+  RpcServer second({"--delay", "0.05"});
+  EXPECT_EQ(actOnChunkFile(second, [](int pid) { return kill(pid, SIGTERM) == 0; }), 128 + SIGTERM);
+  EXPECT_TRUE(korvanLeftovers(dir_.path()).empty());
+  EXPECT_EQ(readFile(dir_.file("out.vff")), "");
+  EXPECT_TRUE(finalStates(second.calls()).empty());
 }
 
+// A centre of rotation near the right end of a row twice the detector's
+// width puts raw column 0 before the start of the FFT buffer: status 255,
+// no final report. That end skips the exit handlers, so the loop removes the
+// chunk file itself, also one of earlier slabs.
 TEST_F(MidRunFailure, OffsetErrorEndsWithStatus255AndNoFinalReport) {
-  RpcServer server;
-  // A centre of rotation near the right end of a row twice the detector's
-  // width puts raw column 0 before the start of the FFT buffer.
-  korvan(server, {"-a", "30"}, std::to_string(kWidth * kWidth * 4 * 8), 255);
-  EXPECT_EQ(lastLogged(), "Internal array offset error.  Center of rotation value may be incorrect.\n");
-  EXPECT_TRUE(finalStates(server).empty());
-  EXPECT_TRUE(testutil::korvanLeftovers(dir_.path()).empty());
-}
+  const KorvanRun r = korvan({"-a", "30"}, kTwoSlabs, 255);
+  EXPECT_EQ(r.lastLogged(), "Internal array offset error.  Center of rotation value may be incorrect.\n");
+  EXPECT_TRUE(finalStates(r.calls).empty());
+  EXPECT_TRUE(korvanLeftovers(dir_.path()).empty());
 
-// That end skips the exit handlers, so the loop removes the chunk file
-// itself: here the chunk file of an earlier slab exists when it happens.
-TEST(OffsetErrorDeathTest, RemovesTheChunkFileOfEarlierSlabs) {
-  TempDir dir;
-  setenv("KORVAN_CONFIG", testutil::writeConfig(dir, dir.file("korvan.log")).c_str(), 1);
-  std::snprintf(runNames.outFile, sizeof runNames.outFile, "%s", dir.file("out.vff").c_str());
+  std::snprintf(runNames.outFile, sizeof runNames.outFile, "%s", dir_.file("in-process.vff").c_str());
   ReconParams p;
   initReconParams(p);
   std::vector<float> voxels(4, 1.0f), slice(4, 0.0f);
@@ -530,97 +334,75 @@ TEST(OffsetErrorDeathTest, RemovesTheChunkFileOfEarlierSlabs) {
   p.chunkIndex = 0;
   p.volume = voxels.data();
   p.floatSlice = slice.data();
+  setenv("KORVAN_CONFIG", writeConfig(dir_.path(), dir_.file("korvan.log")).c_str(), 1);
   writeSlab(p);
-  ASSERT_EQ(testutil::korvanLeftovers(dir.path()).size(), 1u);
-
+  unsetenv("KORVAN_CONFIG");
+  ASSERT_EQ(korvanLeftovers(dir_.path()).size(), 1u);
   p.zprojSize = 1;
   p.filterSize = 8;
   p.filterSizeHalf = 4;
   p.axisUser = p.axis = 6.0f;
-  EXPECT_EXIT(reconstructSlabFft(p, "p%d.vff"), testing::ExitedWithCode(255), "");
-  EXPECT_TRUE(testutil::korvanLeftovers(dir.path()).empty());
-  unsetenv("KORVAN_CONFIG");
+  loggedEnd([&] { reconstructSlabFft(p, "p%d.vff"); }, 255);
+  EXPECT_TRUE(korvanLeftovers(dir_.path()).empty());
 }
 
-// ---------------------------------------------------------------------------
-// A server that misbehaves never stops the reconstruction.
-
-TEST_F(BrokenServer, FaultAndNonIntegerRepliesAreIgnored) {
-  for (const std::vector<std::string>& options :
-       {std::vector<std::string>{"--fault-all"}, std::vector<std::string>{"--status-reply", "string"}}) {
-    RpcServer server(options);
-    ProcessResult r = korvan(server, {});
-    EXPECT_EQ(r.out.find("Error"), std::string::npos) << options[0];
-    EXPECT_EQ(finalStates(server), std::vector<std::string>{"done"}) << options[0];
-    EXPECT_EQ(progressReports(server).size(), kViews + 2u) << options[0];
-    EXPECT_EQ(info("out.vff").exitStatus, 0) << options[0];
-  }
-}
-
-// Replies that are not HTTP, and connections closed without a reply, fail
-// every call: each report prints its failure and the run completes. (The
-// client library sends a request once more when the connection closes
-// unanswered.)
-TEST_F(BrokenServer, GarbageOrNoReplyFailsEveryCallAndTheRunCompletes) {
-  for (const std::string answer : {"garbage", "close"}) {
-    RpcServer server({"--answer", answer});
-    ProcessResult r = korvan(server, {});
-    size_t failures = 0;
-    for (size_t at = r.out.find("Error in setJobStatus call!!\n"); at != std::string::npos;
-         at = r.out.find("Error in setJobStatus call!!\n", at + 1))
-      ++failures;
-    EXPECT_EQ(failures, kViews + 5u) << answer;  // setup x2, slab start and end, cleanup, the views
-    EXPECT_NE(r.out.find("Error occured in report_child_pid()!\n"), std::string::npos) << answer;
-    const std::string last = "Error occured in report_done()!n";
-    EXPECT_EQ(r.out.substr(r.out.size() - std::min(r.out.size(), last.size())), last) << answer;
-    EXPECT_EQ(finalStates(server), std::vector<std::string>(answer == "close" ? 2 : 1, "done")) << answer;
-    EXPECT_EQ(info("out.vff").exitStatus, 0) << answer;
-    EXPECT_NE(readFile(dir_.file("korvan.log")).find(": process 5 finished.\n"), std::string::npos) << answer;
-  }
-}
-
-// A server that takes the connection and never answers: each report waits
-// its timeout once, prints its failure as for an unreachable server, and
-// the run completes. Three views and no job number keep the reports few.
-TEST_F(BrokenServer, SilentServerCostsEachReportItsTimeoutOnce) {
-  RpcServer server({"--answer", "silent"});
-  testutil::writeFile(dir_.file("korvan.ini"), "[SOFTWARE\\ALVERO\\ReconServer]\nLogFile=" + dir_.file("korvan.log") +
-                                                   "\n[SOFTWARE\\ALVERO\\Recon]\nReportTimeout=1\n");
-  ProcessResult r = testutil::runProcess(
-      {testutil::korvanBinary(), "-i", "p%d.vff", "-f", "0", "-v", "-o", "out.vff", "-t", "120", "-U", server.url()},
-      {{"KORVAN_CONFIG", dir_.file("korvan.ini")}}, "", 60, dir_.path());
-  ASSERT_FALSE(r.timedOut);
-  EXPECT_EQ(r.exitStatus, 0);
-  const auto count = [&r](const std::string& text) {
-    size_t n = 0;
-    for (size_t at = r.out.find(text); at != std::string::npos; at = r.out.find(text, at + 1)) ++n;
-    return n;
+// A server that misbehaves never stops the reconstruction. Faults and
+// non-integer replies are ignored; replies that are not HTTP, and
+// connections closed without a reply, fail every call, each report prints
+// its failure (the client library sends a request once more when the
+// connection closes unanswered); a silent server costs each report its
+// timeout once; a slow one receives every report in order.
+TEST_F(BrokenServer, EveryMisbehaviourLetsTheRunComplete) {
+  const struct {
+    std::vector<std::string> options;
+    int callFailures;  // "Error in setJobStatus call!!"
+    std::vector<std::string> finals;
+  } rows[] = {
+      {{"--fault-all"}, 0, {"done"}},
+      {{"--status-reply", "string"}, 0, {"done"}},
+      {{"--answer", "garbage"}, kViews + 5, {"done"}},  // setup x2, slab start and end, cleanup, the views
+      {{"--answer", "close"}, kViews + 5, {"done", "done"}},
   };
-  // Setup twice, slab start and end, the three views and cleanup; the three
-  // timing texts of the log; the end state.
-  EXPECT_EQ(count("Error in setJobStatus call!!\n"), 8u);
-  EXPECT_EQ(count("Error occured in report_error()!\n"), 3u);
-  EXPECT_EQ(count("Error occured in report_done()!n"), 1u);
-  EXPECT_EQ(server.calls("setJobStatus").size(), 9u);  // each sent once
-  EXPECT_EQ(server.calls("setErrorMessage").size(), 3u);
-  EXPECT_EQ(info("out.vff").exitStatus, 0);
-}
+  for (const auto& row : rows) {
+    RpcServer server(row.options);
+    const KorvanRun r = korvan({}, "", 0, &server);
+    EXPECT_EQ(occurrences(r.out, "Error in setJobStatus call!!\n"), row.callFailures) << row.options[0];
+    EXPECT_EQ(occurrences(r.out, "Error occured in report_child_pid()!\n"), row.callFailures ? 1 : 0);
+    EXPECT_EQ(occurrences(r.out, "Error occured in report_done()!n"), row.callFailures ? 1 : 0);
+    EXPECT_EQ(finalStates(r.calls), row.finals) << row.options[0];
+    if (!row.callFailures) {
+      EXPECT_EQ(progress(r.calls).size(), kViews + 2u) << row.options[0];
+    }
+    EXPECT_TRUE(readVff(dir_.file("out.vff")).complete()) << row.options[0];
+    EXPECT_EQ(r.log[r.log.size() - 3], "process 5 finished.");
+    if (!row.callFailures) {
+      EXPECT_EQ(r.out.find("Error"), std::string::npos) << row.options[0];
+    }
+  }
 
-TEST_F(BrokenServer, SlowServerReceivesEveryReportInOrder) {
-  RpcServer server({"--delay", "0.2"});
+  // Silent: setup twice, slab start and end, the three views and cleanup;
+  // the three timing texts of the log; the end state. Each sent once.
+  RpcServer silent({"--answer", "silent"});
+  RunOptions o;
+  o.server = &silent;
+  o.reconLines = "ReportTimeout=1\n";
+  KorvanRun r = runKorvan(dir_.path(), {"-i", "p%d.vff", "-f", "0", "-v", "-o", "out.vff", "-t", "120"}, o);
+  EXPECT_EQ(occurrences(r.out, "Error in setJobStatus call!!\n"), 8);
+  EXPECT_EQ(occurrences(r.out, "Error occured in report_error()!\n"), 3);
+  EXPECT_EQ(occurrences(r.out, "Error occured in report_done()!n"), 1);
+  EXPECT_EQ(callsOf(r.calls, "setJobStatus").size(), 9u);
+  EXPECT_EQ(messages(r.calls).size(), 3u);
+
+  RpcServer slow({"--delay", "0.2"});
   const auto start = std::chrono::steady_clock::now();
-  korvan(server, {"-t", "60"});  // six views
+  r = korvan({"-t", "60"}, "", 0, &slow);  // six views
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  const std::vector<std::string> calls = server.calls();
-  ASSERT_FALSE(calls.empty());
-  EXPECT_EQ(calls.front(), "setErrorMessage\t[\"process 5 started on node 0...\"]");
-  EXPECT_EQ(calls.back(), "setJobStatus\t[5, [\"done\", 1.0]]");
-  const std::vector<double> progress = progressReports(server);
-  ASSERT_EQ(progress.size(), 8u);
-  for (size_t i = 1; i < progress.size(); ++i) EXPECT_LE(progress[i - 1], progress[i]);
-  EXPECT_EQ(progress.back(), 1.0);
-  EXPECT_GE(seconds, 0.2 * calls.size());
-  EXPECT_EQ(info("out.vff").exitStatus, 0);
+  ASSERT_FALSE(r.calls.empty());
+  EXPECT_EQ(r.calls.front(), "setErrorMessage\tprocess 5 started on node 0...");
+  EXPECT_EQ(r.calls.back(), "setJobStatus\t5\tdone\t1.0");
+  const std::vector<double> p = progress(r.calls);
+  ASSERT_EQ(p.size(), 8u);
+  EXPECT_TRUE(std::is_sorted(p.begin(), p.end()));
+  EXPECT_EQ(p.back(), 1.0);
+  EXPECT_GE(seconds, 0.2 * r.calls.size());
 }
-
-}  // namespace

@@ -176,16 +176,13 @@ TEST(VffHeaderDeathTest, UnusableHeadersAreLoggedAndEndTheRun) {
   };
   for (const auto& c : cases) {
     TempDir dir;
-    std::string name = dir.file("view007.vff"), log = dir.file("korvan.log");
-    setenv("KORVAN_CONFIG", testutil::writeConfig(dir, log).c_str(), 1);
+    const std::string name = dir.file("view007.vff");
     Merge m;
     if (!c.contents.empty()) testutil::writeFile(name, c.contents);
-    EXPECT_EXIT(readVffHeader(m.p, m.header, m.title, m.date, dir.file("view%03d.vff").c_str()),
-                ::testing::ExitedWithCode(0), "");
     std::string expected = c.message;
     expected.replace(expected.find("%s"), 2, name);
-    EXPECT_NE(readFile(log).find(": " + expected + "\n"), std::string::npos) << expected;
-    unsetenv("KORVAN_CONFIG");
+    EXPECT_EQ(testutil::loggedEnd([&] { readVffHeader(m.p, m.header, m.title, m.date, dir.file("view%03d.vff").c_str()); }),
+              std::vector<std::string>{expected});
   }
 }
 

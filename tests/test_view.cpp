@@ -19,19 +19,14 @@ using testutil::TempDir;
 
 namespace {
 
-std::string volumeHeader(int nx, int ny, int nz, int bits, const std::string& extra = "") {
-  return "ncaa\nrank=3;\ntype=raster;\nsize=" + std::to_string(nx) + " " + std::to_string(ny) + " " +
-         std::to_string(nz) + ";\nbands=1;\nbits=" + std::to_string(bits) + ";\nformat=slice;\n" + extra + "\f\n";
-}
-
 // A float volume holding f(x, y, z), x fastest.
 template <typename F>
-std::string floatVolume(int nx, int ny, int nz, F f, const std::string& extra = "") {
-  std::vector<float> v;
+std::string floatVolume(int nx, int ny, int nz, F f, const std::vector<std::string>& extra = {}) {
+  std::vector<double> v;
   for (int z = 0; z < nz; ++z)
     for (int y = 0; y < ny; ++y)
       for (int x = 0; x < nx; ++x) v.push_back(static_cast<float>(f(x, y, z)));
-  return volumeHeader(nx, ny, nz, 32, extra) + testutil::bigEndianFloats(v);
+  return testutil::vffFile({nx, ny, nz}, 32, extra, v);
 }
 
 testutil::ProcessResult viewTool(std::vector<std::string> args) {
@@ -103,8 +98,8 @@ Tiff readTiff(const std::string& path) {
 TEST(ViewInfo, ReportsStatisticsOfEachSampleType) {
   TempDir dir;
   testutil::writeFile(dir.file("f.vff"), floatVolume(3, 2, 2, [](int x, int y, int z) { return x - 2.5 * y + 10 * z; }));
-  testutil::writeFile(dir.file("s.vff"), volumeHeader(2, 2, 1, 16) + testutil::bigEndianShorts({-300, 7, 1000, 1}));
-  testutil::writeFile(dir.file("b.vff"), volumeHeader(4, 1, 1, 8) + std::string("\x00\x10\xff\x05", 4));
+  testutil::writeFile(dir.file("s.vff"), testutil::vffFile({2, 2, 1}, 16, {}, {-300, 7, 1000, 1}));
+  testutil::writeFile(dir.file("b.vff"), testutil::vffFile({4, 1, 1}, 8, {}, {0, 16, 255, 5}));
 
   testutil::ProcessResult r = viewTool({"info", dir.file("f.vff")});
   EXPECT_EQ(r.exitStatus, 0) << r.err;
@@ -189,7 +184,7 @@ TEST(ViewPreview, PanelsShowCentralSlicesInGrey) {
 TEST(ViewNhdr, ByteSkipPointsAtFirstSample) {
   TempDir dir;
   std::string bytes = floatVolume(3, 2, 2, [](int x, int y, int z) { return 1.5 + x + y + z; },
-                                  "title=a \"title\" with spaces;\nspacing=1.00 1.00 2.00;\n");
+                                  {"title=a \"title\" with spaces;", "spacing=1.00 1.00 2.00;"});
   testutil::writeFile(dir.file("vol.vff"), bytes);
   ASSERT_EQ(viewTool({"nhdr", dir.file("vol.vff")}).exitStatus, 0);
   std::string nhdr = testutil::readFile(dir.file("vol.vff.nhdr"));
@@ -201,8 +196,8 @@ TEST(ViewNhdr, ByteSkipPointsAtFirstSample) {
   ASSERT_NE(at, std::string::npos);
   long skip = std::strtol(nhdr.c_str() + at + 12, nullptr, 10);
   ASSERT_EQ(bytes.size() - skip, 12u * 4u);
-  EXPECT_EQ(bytes.substr(skip, 4), testutil::bigEndianFloats({1.5f}));
-  EXPECT_EQ(bytes.substr(skip + 4, 4), testutil::bigEndianFloats({2.5f}));
+  EXPECT_EQ(bytes.substr(skip, 4), std::string("\x3f\xc0\0\0", 4));
+  EXPECT_EQ(bytes.substr(skip + 4, 4), std::string("\x40\x20\0\0", 4));
 }
 
 TEST(ViewDiff, ReportsErrorMeasuresOverChosenVoxels) {
@@ -246,9 +241,9 @@ TEST(ViewDiff, ReportsErrorMeasuresOverChosenVoxels) {
 TEST(ViewExport, TiffSlicesAndNrrdHoldTheSamples) {
   TempDir dir;
   auto f = [](int x, int y, int z) { return (x - 1.25) * 3 + 7 * y - 100.5 * z; };  // -104.25 .. 9.25
-  const std::string floats = floatVolume(3, 2, 2, f, "spacing=1.00 1.00 2.00;\nelementsize=0.050000;\n");
+  const std::string floats = floatVolume(3, 2, 2, f, {"spacing=1.00 1.00 2.00;", "elementsize=0.050000;"});
   testutil::writeFile(dir.file("f.vff"), floats);
-  testutil::writeFile(dir.file("s.vff"), volumeHeader(2, 2, 1, 16) + testutil::bigEndianShorts({-300, 7, 32767, -32768}));
+  testutil::writeFile(dir.file("s.vff"), testutil::vffFile({2, 2, 1}, 16, {}, {-300, 7, 32767, -32768}));
   const double shorts[] = {-300, 7, 32767, -32768};
   struct Case {
     const char* volume;

@@ -4,7 +4,8 @@
 Serves setJobPid, setJobStatus and setErrorMessage over XML-RPC on
 127.0.0.1 with an ephemeral port, prints the port on the first line of
 standard output, and appends every call to the record file as one line:
-method<TAB>JSON of the parameter list.
+the method and its parameters, nested lists flattened, separated by tabs,
+line feeds in texts written as \\n.
 
 --answer garbage or --answer close turns it into a broken server: every
 request is still read and recorded, then answered with bytes that are not
@@ -13,7 +14,6 @@ and records every request but never answers, holding the connection open
 until the client gives up.
 """
 import argparse
-import json
 import socketserver
 import sys
 import threading
@@ -47,10 +47,17 @@ def main():
     lock = threading.Lock()
     status_calls = [0]
 
+    def flat(values):
+        for v in values:
+            if isinstance(v, (list, tuple)):
+                yield from flat(v)
+            else:
+                yield str(v).replace("\n", "\\n")
+
     def record(method, params):
         with lock:
             with open(args.record, "a") as f:
-                f.write(method + "\t" + json.dumps(list(params)) + "\n")
+                f.write("\t".join([method, *flat(params)]) + "\n")
 
     def status_reply():
         with lock:

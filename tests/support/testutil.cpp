@@ -4,7 +4,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -28,17 +27,13 @@ namespace testutil {
 TempDir::TempDir() {
   const char* base = std::getenv("TMPDIR");
   std::string pattern = std::string(base && *base ? base : "/tmp") + "/korvan-test-XXXXXX";
-  std::vector<char> buf(pattern.begin(), pattern.end());
-  buf.push_back('\0');
-  if (!mkdtemp(buf.data())) throw std::runtime_error("mkdtemp failed");
-  path_ = buf.data();
+  if (!mkdtemp(&pattern[0])) throw std::runtime_error("mkdtemp failed");
+  path_ = pattern;
 }
 
 TempDir::~TempDir() {
-  std::string cmd = "rm -rf '" + path_ + "'";
-  if (std::system(cmd.c_str()) != 0) {
-    // Leave it: a failed clean-up must not fail the test run.
-  }
+  // A failed clean-up must not fail the test run.
+  if (std::system(("rm -rf '" + path_ + "'").c_str()) != 0) return;
 }
 
 std::string readFile(const std::string& path) {
@@ -70,89 +65,16 @@ std::vector<std::string> korvanLeftovers(const std::string& dir) {
   return names;
 }
 
-namespace {
-
-void setNonBlocking(int fd) { fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK); }
-
-}  // namespace
-
-ProcessResult runProcess(const std::vector<std::string>& argv,
-                         const std::map<std::string, std::string>& env,
-                         const std::string& input, double timeoutSeconds,
-                         const std::string& workDir) {
-  int inPipe[2], outPipe[2], errPipe[2];
-  if (pipe(inPipe) || pipe(outPipe) || pipe(errPipe)) throw std::runtime_error("pipe failed");
-  pid_t pid = fork();
-  if (pid < 0) throw std::runtime_error("fork failed");
-  if (pid == 0) {
-    dup2(inPipe[0], 0);
-    dup2(outPipe[1], 1);
-    dup2(errPipe[1], 2);
-    for (int fd : {inPipe[0], inPipe[1], outPipe[0], outPipe[1], errPipe[0], errPipe[1]}) close(fd);
-    for (const auto& kv : env) {
-      if (kv.second.empty())
-        unsetenv(kv.first.c_str());
-      else
-        setenv(kv.first.c_str(), kv.second.c_str(), 1);
-    }
-    if (!workDir.empty() && chdir(workDir.c_str()) != 0) _exit(126);
-    std::vector<char*> args;
-    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    execv(args[0], args.data());
-    _exit(127);
-  }
-  close(inPipe[0]);
-  close(outPipe[1]);
-  close(errPipe[1]);
-  signal(SIGPIPE, SIG_IGN);
-  if (!input.empty()) {
-    // Small inputs fit the pipe buffer; the child reads them when it wants.
-    ssize_t w = write(inPipe[1], input.data(), input.size());
-    (void)w;
-  }
-  close(inPipe[1]);
-  setNonBlocking(outPipe[0]);
-  setNonBlocking(errPipe[0]);
-
-  ProcessResult result;
-  auto deadline = std::chrono::steady_clock::now() +
-                  std::chrono::milliseconds(static_cast<long>(timeoutSeconds * 1000));
-  bool outOpen = true, errOpen = true;
-  char buf[65536];
-  while (outOpen || errOpen) {
-    pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
-    if (left <= 0) {
-      result.timedOut = true;
-      kill(pid, SIGKILL);
-      break;
-    }
-    int n = poll(fds, 2, static_cast<int>(std::min<long>(left, 1000)));
-    if (n < 0) continue;
-    for (int i = 0; i < 2; ++i) {
-      bool& open = i == 0 ? outOpen : errOpen;
-      if (!open || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
-      ssize_t r = read(fds[i].fd, buf, sizeof buf);
-      if (r > 0)
-        (i == 0 ? result.out : result.err).append(buf, static_cast<size_t>(r));
-      else if (r == 0)
-        open = false;
-    }
-  }
-  close(outPipe[0]);
-  close(errPipe[0]);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  if (WIFEXITED(status))
-    result.exitStatus = WEXITSTATUS(status);
-  else if (WIFSIGNALED(status))
-    result.exitStatus = 128 + WTERMSIG(status);
-  return result;
+int occurrences(const std::string& text, const std::string& what) {
+  int n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
 }
 
 int startProcess(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
-                 const std::string& workDir, const std::string& outFile, const std::string& errFile) {
+                 const std::string& workDir, const std::string& outFile, const std::string& errFile,
+                 const std::string& inFile) {
+  // Everything is prepared before the fork, so any thread may call it.
   std::vector<std::string> environment;
   for (char** e = environ; *e != nullptr; ++e) {
     const std::string entry = *e;
@@ -165,7 +87,7 @@ int startProcess(const std::vector<std::string>& argv, const std::map<std::strin
   envp.push_back(nullptr);
   for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
-  const int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  const int in = open(inFile.c_str(), O_RDONLY | O_CLOEXEC);
   const int out = open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   const int err = open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (in < 0 || out < 0 || err < 0) throw std::runtime_error("cannot open the files of a started process");
@@ -196,13 +118,29 @@ int waitProcess(int pid, double timeoutSeconds) {
       waitpid(pid, &status, 0);
       return -1;
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
   if (WIFEXITED(status)) return WEXITSTATUS(status);
   return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : -1;
 }
 
+ProcessResult runProcess(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
+                         const std::string& input, double timeoutSeconds, const std::string& workDir) {
+  const TempDir io;
+  writeFile(io.file("in"), input);
+  ProcessResult r;
+  r.exitStatus = waitProcess(startProcess(argv, env, workDir, io.file("out"), io.file("err"), io.file("in")),
+                             timeoutSeconds);
+  r.timedOut = r.exitStatus == -1;
+  r.out = readFile(io.file("out"));
+  r.err = readFile(io.file("err"));
+  return r;
+}
+
 std::string korvanBinary() { return KORVAN_BIN; }
+std::string toolBinary(const std::string& name) { return std::string(KORVAN_TOOLS_DIR) + "/" + name; }
+std::string testDataDir() { return KORVAN_TEST_DATA; }
+std::string sourceDir() { return KORVAN_SOURCE_DIR; }
 
 std::vector<std::string> mpirun(int processes) {
   const std::string launcher = KORVAN_MPIEXEC;
@@ -214,71 +152,71 @@ std::vector<std::string> mpirun(int processes) {
   return {launcher, "--oversubscribe", "--allow-run-as-root", "--mca", "orte_tmpdir_base", sessions.path(),
           "-np", std::to_string(processes)};
 }
-std::string toolBinary(const std::string& name) { return std::string(KORVAN_TOOLS_DIR) + "/" + name; }
-std::string testDataDir() { return KORVAN_TEST_DATA; }
-std::string sourceDir() { return KORVAN_SOURCE_DIR; }
 
-std::string writeConfig(const TempDir& dir, const std::string& logFile, const std::string& memoryLimit) {
-  std::string text = "[SOFTWARE\\ALVERO\\ReconServer]\nLogFile=" + logFile + "\n";
-  if (!memoryLimit.empty()) text += "\n[SOFTWARE\\ALVERO\\Recon]\nMemoryLimit=" + memoryLimit + "\n";
-  std::string path = dir.file("korvan.ini");
-  writeFile(path, text);
+std::string writeConfig(const std::string& dir, const std::string& logFile, const std::string& memoryLimit,
+                        const std::string& reconLines) {
+  std::string text = "[SOFTWARE\\ALVERO\\ReconServer]\nLogFile=" + logFile + "\n\n[SOFTWARE\\ALVERO\\Recon]\n";
+  if (!memoryLimit.empty()) text += "MemoryLimit=" + memoryLimit + "\n";
+  const std::string path = dir + "/korvan.ini";
+  writeFile(path, text + reconLines);
   return path;
 }
 
 RpcServer::RpcServer(const std::vector<std::string>& options) {
-  std::string record = dir_.file("calls.txt");
+  const std::string record = dir_.file("calls.txt"), port = dir_.file("port");
   writeFile(record, "");
-  int outPipe[2];
-  if (pipe(outPipe)) throw std::runtime_error("pipe failed");
-  pid_ = fork();
-  if (pid_ < 0) throw std::runtime_error("fork failed");
-  if (pid_ == 0) {
-    dup2(outPipe[1], 1);
-    close(outPipe[0]);
-    close(outPipe[1]);
-    std::string script = std::string(KORVAN_SOURCE_DIR) + "/tests/support/rpc_server.py";
-    std::vector<std::string> argv = {KORVAN_PYTHON, script, record};
-    argv.insert(argv.end(), options.begin(), options.end());
-    std::vector<char*> args;
-    for (auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    execv(args[0], args.data());
-    _exit(127);
+  std::vector<std::string> argv = {KORVAN_PYTHON, std::string(KORVAN_SOURCE_DIR) + "/tests/support/rpc_server.py",
+                                   record};
+  argv.insert(argv.end(), options.begin(), options.end());
+  pid_ = startProcess(argv, {}, "", port, "/dev/null");
+  for (int i = 0; i < 3000 && port_ <= 0; ++i) {  // at most 30 s
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    const std::string line = readFile(port);
+    if (line.find('\n') != std::string::npos) port_ = std::atoi(line.c_str());
   }
-  close(outPipe[1]);
-  std::string line;
-  char c;
-  while (read(outPipe[0], &c, 1) == 1 && c != '\n') line += c;
-  close(outPipe[0]);
-  port_ = std::atoi(line.c_str());
   if (port_ <= 0) throw std::runtime_error("the XML-RPC test server did not start");
 }
 
 RpcServer::~RpcServer() {
-  if (pid_ > 0) {
-    kill(pid_, SIGTERM);
-    waitpid(pid_, nullptr, 0);
-  }
+  kill(pid_, SIGTERM);
+  waitpid(pid_, nullptr, 0);
 }
 
 std::string RpcServer::url() const { return "http://127.0.0.1:" + std::to_string(port_); }
 
 std::vector<std::string> RpcServer::calls() const {
   std::vector<std::string> lines;
-  std::istringstream in(readFile(dir_.path() + "/calls.txt"));
-  std::string line;
-  while (std::getline(in, line))
-    if (!line.empty()) lines.push_back(line);
+  std::istringstream in(readFile(dir_.file("calls.txt")));
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
   return lines;
 }
 
-std::vector<std::string> RpcServer::calls(const std::string& method) const {
+std::vector<std::string> callsOf(const std::vector<std::string>& calls, const std::string& method) {
   std::vector<std::string> out;
-  for (const auto& l : calls())
-    if (l.compare(0, method.size() + 1, method + "\t") == 0) out.push_back(l);
+  for (const auto& l : calls)
+    if (l.compare(0, method.size() + 1, method + "\t") == 0) out.push_back(l.substr(method.size() + 1));
   return out;
 }
+
+std::vector<std::string> finalStates(const std::vector<std::string>& calls) {
+  static const std::regex final(R"(-?\d+\t(done|error|suspended)\t1\.0)");
+  std::vector<std::string> states;
+  std::smatch m;
+  for (const auto& c : callsOf(calls, "setJobStatus"))
+    if (std::regex_match(c, m, final)) states.push_back(m[1]);
+  return states;
+}
+
+std::vector<double> progress(const std::vector<std::string>& calls) {
+  static const std::regex report(R"(-?\d+\tBack-projecting in spatial domain\.\.\.\t([-0-9.e]+))");
+  std::vector<double> values;
+  std::smatch m;
+  for (const auto& c : callsOf(calls, "setJobStatus"))
+    if (std::regex_match(c, m, report)) values.push_back(std::stod(m[1]));
+  return values;
+}
+
+std::vector<std::string> messages(const std::vector<std::string>& calls) { return callsOf(calls, "setErrorMessage"); }
 
 std::vector<std::string> logTexts(const std::string& log) {
   static const std::regex stamp(R"([A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9]\d \d\d:\d\d:\d\d \d{4}\n: )");
@@ -299,32 +237,68 @@ std::vector<std::string> logTexts(const std::string& log) {
   return texts;
 }
 
-std::string vffHeader(int width, int height, int bits, const std::vector<std::string>& extra) {
-  std::string h = "ncaa\nrank=2;\ntype=raster;\nsize=" + std::to_string(width) + " " + std::to_string(height) +
-                  ";\nbands=1;\nbits=" + std::to_string(bits) + ";\nformat=slice;\n";
-  for (const auto& e : extra) h += e + "\n";
-  h += "\f\n";
-  return h;
+std::vector<std::string> loggedEnd(const std::function<void()>& step, int status, const std::string& err) {
+  const TempDir dir;
+  setenv("KORVAN_CONFIG", writeConfig(dir.path(), dir.file("korvan.log")).c_str(), 1);
+  EXPECT_EXIT(step(), ::testing::ExitedWithCode(status), err);
+  unsetenv("KORVAN_CONFIG");
+  return logTexts(readFile(dir.file("korvan.log")));
 }
 
-std::string bigEndianFloats(const std::vector<float>& values) {
-  std::string out;
-  for (float v : values) {
-    uint32_t u;
-    std::memcpy(&u, &v, 4);
-    for (int s = 24; s >= 0; s -= 8) out += static_cast<char>((u >> s) & 0xFF);
+KorvanRun runKorvan(const std::string& dir, std::vector<std::string> args, const RunOptions& o) {
+  std::map<std::string, std::string> env = o.env;
+  env["KORVAN_CONFIG"] = writeConfig(dir, dir + "/korvan.log", o.memoryLimit, o.reconLines);
+  args.insert(args.begin(), korvanBinary());
+  const std::vector<std::string> launcher = mpirun(o.processes);
+  args.insert(args.begin(), launcher.begin(), launcher.end());
+  size_t before = 0;
+  if (o.server) {
+    args.insert(args.end(), {"-U", o.server->url()});
+    before = o.server->calls().size();
   }
-  return out;
+  const ProcessResult p = runProcess(args, env, o.input, o.timeout, dir);
+  EXPECT_FALSE(p.timedOut);
+  if (o.expectStatus != kAnyStatus) {
+    EXPECT_EQ(p.exitStatus, o.expectStatus) << p.out << p.err;
+  }
+  KorvanRun r{p.exitStatus, p.out, p.err, logTexts(readFile(dir + "/korvan.log")), {}};
+  if (o.server) {
+    const std::vector<std::string> all = o.server->calls();
+    r.calls.assign(all.begin() + static_cast<long>(std::min(before, all.size())), all.end());
+  }
+  return r;
 }
 
-std::string bigEndianShorts(const std::vector<int16_t>& values) {
-  std::string out;
-  for (int16_t v : values) {
-    uint16_t u = static_cast<uint16_t>(v);
-    out += static_cast<char>(u >> 8);
-    out += static_cast<char>(u & 0xFF);
+void runPhantom(const std::string& dir, const std::vector<std::string>& args) {
+  std::vector<std::string> argv = {toolBinary("korvan-phantom")};
+  argv.insert(argv.end(), args.begin(), args.end());
+  const ProcessResult r = runProcess(argv, {}, "", 120, dir);
+  ASSERT_EQ(r.exitStatus, 0) << r.out << r.err;
+}
+
+std::string vffFile(const std::vector<int>& size, int bits, const std::vector<std::string>& extra,
+                    const std::vector<double>& samples) {
+  std::string f = "ncaa\nrank=" + std::to_string(size.size()) + ";\ntype=raster;\nsize=";
+  for (size_t i = 0; i < size.size(); ++i) f += (i ? " " : "") + std::to_string(size[i]);
+  f += ";\nbands=1;\nbits=" + std::to_string(bits) + ";\nformat=slice;\n";
+  for (const auto& e : extra) f += e + "\n";
+  f += "\f\n";
+  for (double v : samples) {
+    uint32_t u = static_cast<uint32_t>(static_cast<int32_t>(v));
+    if (bits == 32) {
+      const float x = static_cast<float>(v);
+      std::memcpy(&u, &x, 4);
+    }
+    for (int s = bits - 8; s >= 0; s -= 8) f += static_cast<char>((u >> s) & 0xFF);
   }
-  return out;
+  return f;
+}
+
+view::Volume readVff(const std::string& path) {
+  view::Volume v;
+  std::string error;
+  EXPECT_TRUE(view::readVolume(path, &v, &error)) << path << ": " << error;
+  return v;
 }
 
 }  // namespace testutil

@@ -1,11 +1,14 @@
-// Support for the tests: temporary directories, files, running the built
-// programs as real processes, and a real XML-RPC server that records calls.
+// Support for the tests: temporary directories and files, the built programs
+// run as real processes, a real XML-RPC server that records calls, and the
+// one way the tests write projection series and read VFF files.
 #pragma once
 
-#include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
+
+#include "tools/view/view.h"
 
 namespace testutil {
 
@@ -29,51 +32,47 @@ bool fileExists(const std::string& path);
 // The chunk and unfinished output files of korvan ("<name>.korvan-chunk-<pid>",
 // "<name>.korvan-unfinished-<pid>") in a directory, sorted.
 std::vector<std::string> korvanLeftovers(const std::string& dir);
+// How often `what` occurs in `text`.
+int occurrences(const std::string& text, const std::string& what);
 
 struct ProcessResult {
-  int exitStatus = -1;   // exit status, or 128 + signal when killed
+  int exitStatus = -1;  // exit status, or 128 + signal when killed
   bool timedOut = false;
-  std::string out;       // standard output
-  std::string err;       // standard error
+  std::string out;  // standard output
+  std::string err;  // standard error
 };
 
-// Runs argv[0] (a path) with the given arguments. `env` adds or replaces
-// environment variables (an empty value removes the variable); `input` is
-// fed on standard input; the process is killed after `timeoutSeconds`.
-ProcessResult runProcess(const std::vector<std::string>& argv,
-                         const std::map<std::string, std::string>& env = {},
-                         const std::string& input = "", double timeoutSeconds = 120,
-                         const std::string& workDir = "");
-
-// Starts argv[0] (a path) without waiting for it: `env` as for runProcess,
-// standard input from /dev/null, standard output and standard error into
-// the files outFile and errFile. Returns the process id. Everything is
-// prepared before the fork, so any thread may call it.
+// Runs argv[0] (a path) in workDir (default: the current one). `env` adds or
+// replaces environment variables (an empty value removes the variable);
+// `input` is fed on standard input; the process is killed after
+// `timeoutSeconds`.
+ProcessResult runProcess(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env = {},
+                         const std::string& input = "", double timeoutSeconds = 120, const std::string& workDir = "");
+// Starts argv[0] without waiting, as runProcess, with standard output and
+// standard error into outFile and errFile; returns the process id.
 int startProcess(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
-                 const std::string& workDir, const std::string& outFile, const std::string& errFile);
-// Waits for a started process: its exit status, or 128 + signal when killed;
-// after timeoutSeconds it is killed and -1 returned.
+                 const std::string& workDir, const std::string& outFile, const std::string& errFile,
+                 const std::string& inFile = "/dev/null");
+// Its exit status, 128 + signal when killed; -1 (and killed) after timeoutSeconds.
 int waitProcess(int pid, double timeoutSeconds);
 
-// Paths of the built programs.
 std::string korvanBinary();
-// The launcher words that start `processes` processes sharing one job (as
-// root, on however few cores); none for one process, or when korvan was
-// built without MPI.
-std::vector<std::string> mpirun(int processes);
 std::string toolBinary(const std::string& name);  // korvan-phantom, korvan-view
-std::string testDataDir();                          // tests/data
+std::string testDataDir();                        // tests/data
 std::string sourceDir();
+// The launcher words that start `processes` processes sharing one job; none
+// for one process, or when korvan was built without MPI.
+std::vector<std::string> mpirun(int processes);
 
-// A configuration file for korvan (KORVAN_CONFIG) naming a log file and,
-// when memoryLimit is not empty, a memory limit.
-std::string writeConfig(const TempDir& dir, const std::string& logFile,
-                        const std::string& memoryLimit = "");
+// The host configuration file dir/korvan.ini (KORVAN_CONFIG): log file,
+// memory limit when not empty, and any further lines of the Recon section.
+std::string writeConfig(const std::string& dir, const std::string& logFile, const std::string& memoryLimit = "",
+                        const std::string& reconLines = "");
 
 // A python3 xmlrpc.server on 127.0.0.1 with an ephemeral port. Every call is
-// recorded as one line "method\t<JSON of the parameter list>". `options` go
-// to the server script (see tests/support/rpc_server.py), e.g.
-// {"--status-reply", "1"}.
+// recorded as one line: the method and its parameters, nested lists
+// flattened, separated by tabs (line feeds in texts written as "\n"), e.g.
+// "setJobStatus\t9\tdone\t1.0". `options` go to tests/support/rpc_server.py.
 class RpcServer {
  public:
   explicit RpcServer(const std::vector<std::string>& options = {});
@@ -81,10 +80,8 @@ class RpcServer {
   RpcServer(const RpcServer&) = delete;
   RpcServer& operator=(const RpcServer&) = delete;
   int port() const { return port_; }
-  std::string url() const;              // "http://127.0.0.1:<port>"
+  std::string url() const;  // "http://127.0.0.1:<port>"
   std::vector<std::string> calls() const;
-  // Calls whose line starts with method + '\t'.
-  std::vector<std::string> calls(const std::string& method) const;
 
  private:
   TempDir dir_;
@@ -92,16 +89,52 @@ class RpcServer {
   int port_ = 0;
 };
 
-// The texts of a log written by log_error, one per entry: every entry is a
-// ctime text (24 characters and its own line feed), ": ", the text and a
-// line feed. Anything else in the log (text before the first entry, an
-// entry cut short, a missing final line feed) adds the text "<malformed>".
+// The parts of recorded calls the tests look at.
+std::vector<std::string> callsOf(const std::vector<std::string>& calls, const std::string& method);
+std::vector<std::string> finalStates(const std::vector<std::string>& calls);  // done, error, suspended
+std::vector<double> progress(const std::vector<std::string>& calls);          // of the back-projection
+std::vector<std::string> messages(const std::vector<std::string>& calls);     // setErrorMessage texts
+
+// The texts of a log, one per entry (a ctime stamp and its line feed, ": ",
+// the text, a line feed). Anything else in the log adds "<malformed>".
 std::vector<std::string> logTexts(const std::string& log);
 
-// Big-endian VFF writing for tests: a projection header with the given
-// extra lines (each "key=value;"), followed by samples.
-std::string vffHeader(int width, int height, int bits, const std::vector<std::string>& extra);
-std::string bigEndianFloats(const std::vector<float>& values);
-std::string bigEndianShorts(const std::vector<int16_t>& values);
+// Runs `step` in a death test that must end with `status` (0 is the end of a
+// failed run) and standard error matching `err`, with KORVAN_CONFIG naming a
+// fresh log; returns its texts.
+std::vector<std::string> loggedEnd(const std::function<void()>& step, int status = 0, const std::string& err = "");
+
+// One whole korvan process.
+constexpr int kAnyStatus = -1000;
+struct RunOptions {
+  std::string memoryLimit;                 // of the configuration; none when empty
+  std::string reconLines;                  // further configuration lines
+  std::map<std::string, std::string> env;  // as for runProcess
+  std::string input;                       // standard input
+  const RpcServer* server = nullptr;       // adds -U <its url>; its calls are recorded
+  int processes = 1;                       // more: started by mpirun
+  int expectStatus = 0;                    // checked unless kAnyStatus; a timeout always fails
+  double timeout = 120;
+};
+struct KorvanRun {
+  int status = -1;
+  std::string out, err;
+  std::vector<std::string> log;    // texts of dir/korvan.log after the run (earlier runs' too)
+  std::vector<std::string> calls;  // the server's calls during this run
+  std::string lastLogged() const { return log.empty() ? "<nothing logged>" : log.back(); }
+};
+// Runs korvan with `args` in `dir`, with dir/korvan.ini naming the log
+// dir/korvan.log.
+KorvanRun runKorvan(const std::string& dir, std::vector<std::string> args, const RunOptions& options = {});
+// Runs korvan-phantom in `dir`, expecting success.
+void runPhantom(const std::string& dir, const std::vector<std::string>& args);
+
+// A VFF file: the header of an image of `size` (two numbers: rank 2, three:
+// rank 3) and sample width (8: bytes, 16: signed shorts, 32: floats) with
+// the extra "key=value;" lines, then the big-endian samples.
+std::string vffFile(const std::vector<int>& size, int bits, const std::vector<std::string>& extra,
+                    const std::vector<double>& samples);
+// A VFF file read with korvan-view's reader; a file it refuses fails the test.
+view::Volume readVff(const std::string& path);
 
 }  // namespace testutil
