@@ -59,10 +59,18 @@ bool axisShiftAt(const OffsetTable& table, float angle, int yBinSize, float* shi
 // step over pi for a half turn plus the fan).
 float angularScaleFactor(const ReconParams& p);
 
+// The files of the output stage and the texts of their headers.
+struct OutputNames {
+  const char* volume;        // the 16-bit volume; the chunk file is named beside it
+  const char* bytes;         // the byte volume, or nullptr for none
+  const char* slicePattern;  // printf pattern of the float slices, or nullptr for none
+  const char* title;         // header "title="
+  const char* date;          // header "date="
+};
 // After each slab: slice order, running min/max, chunk file when several slabs.
-void writeSlab(ReconParams& p);
+void writeSlab(ReconParams& p, const OutputNames& out);
 // After the last slab: the 16-bit volume, the optional byte volume and slices.
-void assembleOutput(ReconParams& p, const char* title, const char* date, const char* slicePattern);
+void assembleOutput(ReconParams& p, const OutputNames& out);
 
 // Slice z into p.floatSlice (from the chunk file when there are several
 // slabs); returns 0 when nothing could be read.

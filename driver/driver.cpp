@@ -17,6 +17,10 @@
 #include "host/host.h"
 #include "vff/vff.h"
 
+RunNames runNames;
+
+bool nameGiven(const char* name) { return std::strcmp(name, "NULL") != 0; }
+
 namespace {
 
 // The one working record of the run and the copy every slab starts from.
@@ -164,6 +168,9 @@ void korvanMain(int argc, char** argv) {
   shareOutWork(p);
   const Clock::time_point loopStart = Clock::now();
 
+  const OutputNames outputs = {runNames.outFile, nameGiven(runNames.byteFile) ? runNames.byteFile : nullptr,
+                               nameGiven(runNames.outSpec) ? runNames.outSpec : nullptr, runNames.title,
+                               runNames.date};
   int slicesDone = 0;
   for (p.chunkIndex = 0; p.chunkIndex < p.nChunks;) {
     const Clock::time_point slabStart = Clock::now();
@@ -174,7 +181,7 @@ void korvanMain(int argc, char** argv) {
 
     if (takesPartInSlab(p.chunkIndex)) {
       reconstructSlab(p);
-      if (!sendSlab(p)) writeSlab(p);
+      if (!sendSlab(p)) writeSlab(p, outputs);
     }
     p.zOrigin += p.zSize;
     ++p.chunkIndex;
@@ -182,7 +189,7 @@ void korvanMain(int argc, char** argv) {
 
   leaveIfWorker();
   p.zSize = slicesDone;
-  assembleOutput(p, runNames.title, runNames.date, runNames.outSpec);
+  assembleOutput(p, outputs);
   report_status(p.jobId, "cleanup...", 0.0);
   log_errorf("Setup time = %0.2f seconds\n", firstSetupTime);
   if (p.jobId != -1) log_errorf("process %d finished.", p.jobId);

@@ -3,6 +3,21 @@
 #pragma once
 
 #include "driver/params.h"
+#include "vff/vff.h"
+
+// The names of the run beside its record, held by the driver alone: the
+// stages below receive what they need as arguments. A name equal to "NULL"
+// means not given.
+struct RunNames {
+  char outFile[512];           // -o
+  char byteFile[512];          // -b
+  char inSpec[512];            // -i, printf pattern with one integer conversion
+  char outSpec[512];           // -w, likewise
+  char title[kVffTitleSize];   // header "title=" of the first projection
+  char date[kVffDateSize];     // header "date="
+};
+extern RunNames runNames;
+bool nameGiven(const char* name);
 
 // The whole run; never returns.
 [[noreturn]] void korvanMain(int argc, char** argv);

@@ -48,6 +48,10 @@ inline int roundDownIndex(float x) {
 // trunc(x + 1) when x >= 0, else trunc(x).
 inline int roundUpIndex(float x) { return x >= 0 ? truncToInt(static_cast<double>(x) + 1.0) : truncToInt(x); }
 
+// A run is one process; its node number appears in messages and in the
+// suspension dump's name.
+constexpr int kNodeNumber = 0;
+
 // File-name patterns (projection series, slice files) are formatted with one
 // int: true when `pattern` holds exactly one integer conversion (%d, %i, %u,
 // %o, %x, %X with flags, a width and a precision of up to three digits each,
