@@ -16,7 +16,7 @@
 
 #include "backproject/backproject.h"
 #include "host/host.h"
-#include "rings/rings.h"
+#include "rings/rings_detail.h"
 #include "support/testutil.h"
 
 using testutil::fileExists;
