@@ -27,10 +27,18 @@ struct ViewToProject {
 // instead of `count` times.
 void backProjectViews(const ViewToProject* views, int count, ReconParams& p);
 
+// Switches of the slab loop for comparison and measurement; the driver reads
+// them from the environment once.
+struct LoopSwitches {
+  bool reference = false;   // KORVAN_BACKPROJECT=reference: every stage plainly on one thread, one view at a time
+  int viewsPerPass = 0;     // KORVAN_VIEWS_PER_PASS: views per pass of the back-projector, 0 = the default
+  bool stageTimes = false;  // KORVAN_BENCH: each slab's time per stage on standard error
+};
+
 // Fill the current slab with the filtered back-projection of every view:
 // by direct convolution with the Ram-Lak kernel, or with the FFT ramp filter.
-void reconstructSlabConvolution(ReconParams& p, const char* inSpec);
-void reconstructSlabFft(ReconParams& p, const char* inSpec);
+void reconstructSlabConvolution(ReconParams& p, const char* inSpec, const LoopSwitches& switches);
+void reconstructSlabFft(ReconParams& p, const char* inSpec, const LoopSwitches& switches);
 // A slab reconstructed by another process of a cluster run counts as done
 // here: the progress advances by the shares of its views, adding them one by
 // one as reconstructing it here would, and is reported once.

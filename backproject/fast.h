@@ -8,12 +8,6 @@
 
 enum class SimdLevel { kScalar = 0, kAvx2 = 1, kAvx512 = 2 };
 
-// KORVAN_BACKPROJECT=reference: the reconstruction loops run the plain
-// single-threaded reference pipeline (whole-view weighting, row filtering
-// with a fresh buffer per row, the reference back-projector, the final
-// scaling), for comparison and timing. Read once.
-bool referencePipelineRequested();
-
 // The widest level this CPU (and its operating system) supports.
 SimdLevel bestSimdLevel();
 

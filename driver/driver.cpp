@@ -21,6 +21,19 @@ RunNames runNames;
 
 bool nameGiven(const char* name) { return std::strcmp(name, "NULL") != 0; }
 
+const LoopSwitches& loopSwitches() {
+  static const LoopSwitches switches = [] {
+    LoopSwitches s;
+    const char* reference = std::getenv("KORVAN_BACKPROJECT");
+    s.reference = reference != nullptr && std::strcmp(reference, "reference") == 0;
+    // Any number given counts, clamped to at least one view per pass.
+    if (const char* views = std::getenv("KORVAN_VIEWS_PER_PASS")) s.viewsPerPass = std::max(1, std::atoi(views));
+    s.stageTimes = std::getenv("KORVAN_BENCH") != nullptr;
+    return s;
+  }();
+  return switches;
+}
+
 namespace {
 
 // The one working record of the run and the copy every slab starts from.
@@ -127,9 +140,9 @@ void reconstructSlab(ReconParams& p) {
   // A slab that another process of a cluster run reconstructs arrives here.
   if (!receiveSlab(p)) {
     if (p.convolution)
-      reconstructSlabConvolution(p, runNames.inSpec);
+      reconstructSlabConvolution(p, runNames.inSpec, loopSwitches());
     else
-      reconstructSlabFft(p, runNames.inSpec);
+      reconstructSlabFft(p, runNames.inSpec, loopSwitches());
   }
   report_status(p.jobId, "Back-projecting in spatial domain...", 1.0);
   std::printf("\n");

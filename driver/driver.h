@@ -2,6 +2,7 @@
 // tests drive directly.
 #pragma once
 
+#include "backproject/backproject.h"
 #include "driver/params.h"
 #include "vff/vff.h"
 
@@ -18,6 +19,10 @@ struct RunNames {
 };
 extern RunNames runNames;
 bool nameGiven(const char* name);
+
+// The switches of the slab loop (backproject/backproject.h), read from the
+// environment on first use and the same for the whole run.
+const LoopSwitches& loopSwitches();
 
 // The whole run; never returns.
 [[noreturn]] void korvanMain(int argc, char** argv);

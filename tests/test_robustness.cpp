@@ -537,7 +537,7 @@ TEST(OffsetErrorDeathTest, RemovesTheChunkFileOfEarlierSlabs) {
   p.filterSize = 8;
   p.filterSizeHalf = 4;
   p.axisUser = p.axis = 6.0f;
-  EXPECT_EXIT(reconstructSlabFft(p, "p%d.vff"), testing::ExitedWithCode(255), "");
+  EXPECT_EXIT(reconstructSlabFft(p, "p%d.vff", {}), testing::ExitedWithCode(255), "");
   EXPECT_TRUE(testutil::korvanLeftovers(dir.path()).empty());
   unsetenv("KORVAN_CONFIG");
 }
