@@ -15,9 +15,8 @@
 #include <cstdlib>
 #include <vector>
 
-#include "backproject/backproject.h"
 #include "backproject/column.h"
-#include "backproject/fast.h"
+#include "backproject/backproject_detail.h"
 
 using namespace backproject_detail;
 

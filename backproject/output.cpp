@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "backproject/backproject.h"
+#include "backproject/backproject_detail.h"
 #include "host/host.h"
 #include "host/unfinished_files.h"
 #include "rings/rings.h"

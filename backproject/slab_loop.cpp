@@ -12,8 +12,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "backproject/backproject.h"
-#include "backproject/fast.h"
+#include "backproject/backproject_detail.h"
 #include "backproject/filtering.h"
 #include "backproject/suspension.h"
 #include "geometry/geometry.h"

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "backproject/backproject.h"
+#include "backproject/backproject_detail.h"
 #include "geometry/geometry.h"
 #include "host/host.h"
 #include "support/testutil.h"
