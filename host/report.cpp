@@ -35,19 +35,6 @@ bool call(const char* method, const XmlRpc::XmlRpcValue& params, XmlRpc::XmlRpcV
 
 }  // namespace
 
-const char* endStateText(int32_t state) {
-  switch (state) {
-    case kEndDone:
-      return "done";
-    case kEndSuspended:
-      return "suspended";
-    case kEndKilled:
-      return "killed";
-    default:
-      return "error";
-  }
-}
-
 void init_report_client(const char* host, int port) {
   if (quietLogHook) return;
   XmlRpc::XmlRpcErrorHandler::setErrorHandler(&quietErrors);
