@@ -13,6 +13,22 @@
 // after the header merge and the required-value checks, before planSlabs.
 void checkGeometry(const ReconParams& p);
 
+// The views of a scan with their float roundings, the one rule for the
+// reconstruction and for the series simulated for it: over a full turn
+// round(360 / increment) views, otherwise the least that cover half a turn
+// plus the fan angle, centred in that span; reversed, the views start at the
+// span's far end and step backwards. The row is `width` columns wide with the
+// rotation axis at column `axis`, the source `rfan` columns from the
+// detector; `increment` is in degrees.
+struct ViewPlan {
+  int views = 0;
+  float fanAngle = 0;    // full fan angle of a detector row, radians
+  double span = 0;       // 2 pi, or pi plus the fan angle
+  float firstAngle = 0;  // angle of the first view, radians
+  float angleStep = 0;   // radians, negative for reverse rotation
+};
+ViewPlan planViews(int width, float axis, float rfan, float increment, bool full360, bool reverse);
+
 // Derives the views, angle tables, detector windows, filter length and every
 // working array of the current slab from the merged user fields, and fills
 // the filter or kernel and the weights.
