@@ -2,6 +2,8 @@
 // tests drive directly.
 #pragma once
 
+#include <string>
+
 #include "backproject/backproject.h"
 #include "driver/params.h"
 #include "vff/vff.h"
@@ -38,8 +40,9 @@ int getopt(int argc, char* const* argv, const char* optstring);
 void reset();          // optind = 1, position = 0
 }  // namespace scanner
 
-extern const char* const kCommandLineOptions;   // pass 1
-extern const char* const kParameterFileOptions; // pass 2 (no -V, no -F)
+// The scanner's option strings, derived from the option table.
+std::string commandLineOptions();    // pass 1
+std::string parameterFileOptions();  // pass 2 (no -V, no -F)
 
 // Pass 1 over the process arguments and, when -F named a parameter file,
 // pass 2 over its words. Options take effect as they are met, so a value in
