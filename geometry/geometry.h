@@ -42,22 +42,10 @@ void setupGeometry(ReconParams& p);
 // region's (binned) height so that the slabs can split it.
 void planSlabs(ReconParams& p);
 
-// In-place radix-2 complex transform of n complex points (2n floats),
-// G_k = sum_j z_j exp(sign 2 pi i j k / n), unscaled.
-void fftComplex(float* data, int n, int sign);
-
 // In-place real transform of 2n samples. sign = +1: packed half spectrum
 // (F_0, F_n, Re F_1, Im F_1, ...); otherwise the inverse, times n.
 void fftReal(float* data, int n, int sign);
 
-// The same transforms with the butterflies in their plain loop order, one at
-// a time; fftComplex and fftReal give the same floats bit for bit.
-void fftComplexReference(float* data, int n, int sign);
+// The real transform with its butterflies in their plain loop order, one at a
+// time: the same floats as fftReal bit for bit (the reference pipeline's).
 void fftRealReference(float* data, int n, int sign);
-
-// Ramp filter |w|/2 in fftReal's packing; also fills the cosine pre-weights.
-float* buildRampFilter(ReconParams& p, float* filter, float* weights);
-// Ram-Lak kernel of 2w - 1 taps; also fills the cosine pre-weights.
-float* buildRamLakKernel(ReconParams& p, float* kernel, float* weights);
-// Parker short-scan weights, nang x yprojSizeUser, into p.shortScanWeight.
-float* buildShortScanWeights(ReconParams& p);

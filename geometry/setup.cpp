@@ -9,7 +9,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "geometry/geometry.h"
+#include "geometry/geometry_detail.h"
 #include "geometry/working_size.h"
 #include "host/host.h"
 
