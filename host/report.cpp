@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "host/host.h"
+#include "host/host_detail.h"
 
 namespace {
 

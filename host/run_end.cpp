@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "host/host.h"
+#include "host/host_detail.h"
 
 int32_t job_end_state = kEndDone;
 int32_t exit_job_id = 0;

@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "host/host.h"
-#include "vff/vff.h"
+#include "vff/vff_detail.h"
 
 namespace {
 

@@ -13,12 +13,6 @@ constexpr int kVffHeaderSize = 8192;
 constexpr int kVffTitleSize = 200;
 constexpr int kVffDateSize = 20;
 
-// Looks `key` (which includes its '=') up by plain substring search from the
-// start of the header: the first occurrence wins wherever it stands. When
-// found, copies the text after the first '=' up to the next ';' (or the end)
-// into `value` (at least kVffHeaderSize characters) and returns true.
-bool getHeaderValue(char* value, const char* header, const char* key);
-
 // Reads the header of the first projection (inSpec formatted with firstFile)
 // into `header` (kVffHeaderSize characters) and merges it into the record,
 // the title (kVffTitleSize) and the date (kVffDateSize): command-line
