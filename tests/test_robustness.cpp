@@ -324,7 +324,7 @@ TEST_F(MidRunFailure, OffsetErrorEndsWithStatus255AndNoFinalReport) {
   EXPECT_TRUE(finalStates(r.calls).empty());
   EXPECT_TRUE(korvanLeftovers(dir_.path()).empty());
 
-  std::snprintf(runNames.outFile, sizeof runNames.outFile, "%s", dir_.file("in-process.vff").c_str());
+  const std::string outFile = dir_.file("in-process.vff");
   ReconParams p;
   initReconParams(p);
   std::vector<float> voxels(4, 1.0f), slice(4, 0.0f);
@@ -335,14 +335,14 @@ TEST_F(MidRunFailure, OffsetErrorEndsWithStatus255AndNoFinalReport) {
   p.volume = voxels.data();
   p.floatSlice = slice.data();
   setenv("KORVAN_CONFIG", writeConfig(dir_.path(), dir_.file("korvan.log")).c_str(), 1);
-  writeSlab(p);
+  writeSlab(p, {outFile.c_str(), nullptr, nullptr, "", ""});
   unsetenv("KORVAN_CONFIG");
   ASSERT_EQ(korvanLeftovers(dir_.path()).size(), 1u);
   p.zprojSize = 1;
   p.filterSize = 8;
   p.filterSizeHalf = 4;
   p.axisUser = p.axis = 6.0f;
-  loggedEnd([&] { reconstructSlabFft(p, "p%d.vff"); }, 255);
+  loggedEnd([&] { reconstructSlabFft(p, "p%d.vff", {}); }, 255);
   EXPECT_TRUE(korvanLeftovers(dir_.path()).empty());
 }
 
