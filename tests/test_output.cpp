@@ -166,23 +166,26 @@ TEST(OutputScaling, ConstantVolumeGivesZeroBytesAndShorts) {
   EXPECT_EQ(samplesOf(o.dir.file("bytes.vff")), std::vector<double>(6, 0));
 }
 
+// The mask's radius is the axis's distance to the nearer end of the row
+// (the right end counted from the last but one column); a voxel at exactly
+// that radius is zeroed.
 TEST(OutputMask, VoxelAtTheMaskRadiusIsZeroed) {
-  Output o(9, 9, 1);
-  o.p.xOrigin = o.p.yOrigin = 0;
-  o.p.gridSizeXY = 9;       // centre (4, 4)
-  o.p.yprojSizeUser = 100;  // radius min(2, 96) = 2
-  o.p.axisUser = 2.0f;
-  std::fill(o.volume.begin(), o.volume.end(), 1.0f);
-  writeSlab(o.p, o.names());
-  o.assemble(o.slicePattern().c_str());
-  const std::vector<double> values = samplesOf(o.dir.file("s0.vff"));
-  ASSERT_EQ(values.size(), 81u);
-  int kept = 0;
-  for (double v : values) kept += v != 0.0;
-  EXPECT_EQ(kept, 9);  // the 3 x 3 block around the centre
-  EXPECT_EQ(values[4 * 9 + 6], 0.0f);
-  EXPECT_EQ(values[2 * 9 + 4], 0.0f);
-  EXPECT_EQ(values[5 * 9 + 5], 1.0f);
+  for (const auto& [axis, kept] : {std::pair{2.0f, 9}, std::pair{97.0f, 1}}) {  // radius min(2, 96), min(97, 1)
+    Output o(9, 9, 1);
+    o.p.xOrigin = o.p.yOrigin = 0;
+    o.p.gridSizeXY = 9;  // centre (4, 4)
+    o.p.yprojSizeUser = 100;
+    o.p.axisUser = axis;
+    std::fill(o.volume.begin(), o.volume.end(), 1.0f);
+    writeSlab(o.p, o.names());
+    o.assemble(o.slicePattern().c_str());
+    const std::vector<double> values = samplesOf(o.dir.file("s0.vff"));
+    ASSERT_EQ(values.size(), 81u);
+    EXPECT_EQ(std::count(values.begin(), values.end(), 1.0), kept) << axis;  // the 3 x 3 block, or the centre
+    EXPECT_EQ(values[4 * 9 + 6], 0.0f);
+    EXPECT_EQ(values[2 * 9 + 4], 0.0f);
+    EXPECT_EQ(values[4 * 9 + 4], 1.0f);
+  }
 }
 
 TEST(OutputReflect, FirstValueOfEachRowIsTheLastColumn) {
