@@ -29,7 +29,7 @@ Errors compareSlices(const std::string& dir, const view::Volume& truth, double c
   long count = 0;
   const double c = (truth.nx - 1) / 2.0;
   for (int z = 0; z < truth.nz; ++z) {
-    if (std::fabs(z - centre) > halfHeight || !fileExists(dir + "/s" + std::to_string(z) + ".vff")) continue;
+    if (std::fabs(z - centre) > halfHeight) continue;
     const view::Volume s = readVff(dir + "/s" + std::to_string(z) + ".vff");
     for (int y = 0; y < s.ny; ++y)
       for (int x = 0; x < s.nx; ++x) {
