@@ -138,6 +138,8 @@ TEST_F(OptionsDeathTest, UnusableArgumentsEndTheRun) {
       {{"-O", "x"}, "", "", "^$"},
       {{"-i", std::string(512, 'a') + "%d"}, "", "Error: -i argument is too long (at most 511 characters)"},
       {{"-g", std::string(300, 'g')}, "", "Error: -g argument is too long (at most 299 characters)"},
+      {{"-b", std::string(600, 'b')}, "", "Error: -b argument is too long (at most 511 characters)"},
+      {{"-F", std::string(256, 'f')}, "", "Error: -F argument is too long (at most 255 characters)"},
       {{"-o", outFile}, "", "Error: the full path of outfile " + outFile + " is too long (at most 255 characters)"},
       {{"-i", "p.vff"}, "", "Error: -i pattern p.vff must hold exactly one integer conversion such as %d"},
       {{"-w", "s%d%d"}, "", "Error: -w pattern s%d%d must hold exactly one integer conversion such as %d"},
