@@ -127,14 +127,6 @@ TEST(MemoryLimit, ParsedLikeLongWithDefault) {
   EXPECT_EQ(read_memory_limit(), 268435456);
 }
 
-TEST(EndState, Texts) {
-  EXPECT_STREQ(endStateText(0), "done");
-  EXPECT_STREQ(endStateText(1), "suspended");
-  EXPECT_STREQ(endStateText(2), "killed");
-  EXPECT_STREQ(endStateText(-1), "error");
-  EXPECT_STREQ(endStateText(7), "error");
-}
-
 // The report client is process-wide, so every case that talks to a server
 // runs in its own child process.
 TEST(ReportingDeathTest, NothingIsSentWithoutAClient) {
