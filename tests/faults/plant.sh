@@ -30,7 +30,7 @@ avx512-weight @ backproject/backprojector_avx512.cpp @ s#value = _mm512_add_pd(v
 offset-bin @ backproject/offset_table.cpp @ s#static_cast<float>(offset / yBinSize)#static_cast<float>(offset)# @ axis offset table ignores horizontal binning
 conv-taps @ backproject/filtering.cpp @ s#int lo = col - taps + 1;#int lo = col - taps + 2;# @ Ram-Lak convolution drops one tap on the left
 window-margin @ geometry/setup.cpp @ s#double(uMin) + p.axisUser - 1.0#double(uMin) + p.axisUser# @ detector window loses its one-column margin on the left
-start-angle @ geometry/setup.cpp @ s#(span - (p.nang - 1) \* double(p.angleStep)) / 2.0#(span - p.nang * double(p.angleStep)) / 2.0# @ views not centred in the scan (off by one step)
+start-angle @ geometry/setup.cpp @ s#(plan.span - (plan.views - 1) \* double(plan.angleStep)) / 2.0#(plan.span - plan.views * double(plan.angleStep)) / 2.0# @ views not centred in the scan (off by one step)
 parker-end @ geometry/filters.cpp @ s#(4.0 \* (double(gamma) + delta))#(4.0 * (double(delta) - gamma))# @ Parker weight end ramp with the fan angle's sign flipped
 parker-start @ geometry/filters.cpp @ s#if (2.0 \* (double(delta) - gamma) > beta)#if (2.0 * (double(delta) + gamma) > beta)# @ Parker weight start ramp with the fan angle's sign flipped
 ramlak @ geometry/filters.cpp @ s#-1.0 / (M_PI \* offset \* offset)#-1.0 / (M_PI * M_PI * offset * offset)# @ Ram-Lak kernel taps with a wrong constant
@@ -40,8 +40,8 @@ region-zero @ geometry/check.cpp @ s#if (s < -1 || s == 0) failRunf#if (s < -1) 
 trunc-width @ geometry/working_size.cpp @ s#return 1 + static_cast<int>(std::trunc#return static_cast<int>(std::trunc# @ padded width of width-truncated data one column short
 polar-border @ rings/polar.cpp @ s#if (!(x >= 1.0f \&\& x < n - 1#if (!(x >= 0.0f \&\& x < n - 1# @ polar resampling interpolates in column 0 (border rule)
 ring-round @ rings/polar.cpp @ s#std::trunc(v - 0.5)#std::trunc(v + 0.5)# @ ring subtraction rounds the wrong way
-ring-count @ rings/correction.cpp @ s#count\[i\] > minCount ?#count[i] >= minCount ?# @ sector average kept at exactly the minimum count
-ring-smooth @ rings/correction.cpp @ s#+ at(s + 1, j)) + 0.5 \* at(s, j)#+ at(s + 1, j)) + 0.25 * at(s, j)# @ sector smoothing with a wrong centre weight
+ring-count @ rings/ring_steps.cpp @ s#count\[i\] > minCount ?#count[i] >= minCount ?# @ sector average kept at exactly the minimum count
+ring-smooth @ rings/ring_steps.cpp @ s#+ at(s + 1, j)) + 0.5 \* at(s, j)#+ at(s + 1, j)) + 0.25 * at(s, j)# @ sector smoothing with a wrong centre weight
 ring-threshold @ rings/correction.cpp @ s#\* 290.0 / m#* 145.0 / m# @ ring threshold scale with a wrong constant
 vff-size @ vff/header.cpp @ s#if (p.projWidth <= 0 || p.projHeight <= 0)#if (p.projWidth < 0 || p.projHeight < 0)# @ header size 0 accepted
 vff-zorigin @ vff/header.cpp @ s#p.zOriginUser / p.zBinSize);#p.zOriginUser);# @ volume header origin ignores vertical binning
@@ -53,7 +53,7 @@ config-room @ host/config_store.cpp @ s#if (lookup.value.size() + 1 > size) retu
 port-range @ driver/options.cpp @ s#port >= 1 \&\& port <= 65535#port >= 1 \&\& port < 65535# @ server port 65535 refused
 same-file @ driver/checks.cpp @ s#if (sameFile(out, bytes))#if (false)# @ output and byte file the same file not refused
 arg-length @ driver/options.cpp @ s#if (std::strlen(arg) > N - 1)#if (std::strlen(arg) > N)# @ argument one character too long accepted
-phantom-start @ tools/phantom/scan.cpp @ s#(plan.span - double(plan.views - 1) \* step) / 2.0#(plan.span - double(plan.views) * step) / 2.0# @ simulator's views not centred (off by one step)
+phantom-ray @ tools/phantom/scan.cpp @ s#ray.oy = -g.rfan \* s;#ray.oy = g.rfan * s;# @ simulator's source on the wrong side in y
 phantom-bytes @ tools/phantom/series.cpp @ s#(u >> (24 - 8 \* b))#(u >> (8 * b))# @ simulator writes float samples little-endian
 view-psnr @ tools/view/volume.cpp @ s#r.psnr = 20.0 \* std::log10#r.psnr = 10.0 * std::log10# @ comparison PSNR with a wrong constant
 view-fov @ tools/view/volume.cpp @ s#double radius = (a.nx - 1) / 2.0 - 1.0;#double radius = (a.nx - 1) / 2.0;# @ comparison's field-of-view cylinder one voxel too wide
@@ -72,9 +72,12 @@ if [ "$check" = 1 ]; then
   exit $bad
 fi
 
-mkdir -p "$work"
-rm -rf "$work/src" && mkdir -p "$work/src"
-(cd "$repo" && git ls-files -z --cached --others --exclude-standard | xargs -0 cp --parents -t "$work/src")
+# The copy is brought up to date file by file, so that a later run rebuilds
+# only what changed.
+mkdir -p "$work/src"
+(cd "$repo" && git ls-files -z --cached --others --exclude-standard) | while IFS= read -r -d '' f; do
+  cmp -s "$repo/$f" "$work/src/$f" || { mkdir -p "$work/src/$(dirname "$f")" && cp "$repo/$f" "$work/src/$f"; }
+done
 cmake -S "$work/src" -B "$work/bld" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -DNDEBUG" \
   >"$work/cmake.log" 2>&1 || { echo "configure failed, see $work/cmake.log"; exit 1; }
 
