@@ -350,8 +350,7 @@ TEST_F(MidRunFailure, OffsetErrorEndsWithStatus255AndNoFinalReport) {
 // non-integer replies are ignored; replies that are not HTTP, and
 // connections closed without a reply, fail every call, each report prints
 // its failure (the client library sends a request once more when the
-// connection closes unanswered); a silent server costs each report its
-// timeout once; a slow one receives every report in order.
+// connection closes unanswered).
 TEST_F(BrokenServer, EveryMisbehaviourLetsTheRunComplete) {
   const struct {
     std::vector<std::string> options;
@@ -380,22 +379,29 @@ TEST_F(BrokenServer, EveryMisbehaviourLetsTheRunComplete) {
     }
   }
 
-  // Silent: setup twice, slab start and end, the three views and cleanup;
-  // the three timing texts of the log; the end state. Each sent once.
+}
+
+// Silent: each report waits its timeout once. Setup twice, slab start and
+// end, the three views and cleanup; the three timing texts of the log; the
+// end state. Each sent once.
+TEST_F(BrokenServer, SilentServerCostsEachReportItsTimeoutOnce) {
   RpcServer silent({"--answer", "silent"});
   RunOptions o;
   o.server = &silent;
   o.reconLines = "ReportTimeout=1\n";
-  KorvanRun r = runKorvan(dir_.path(), {"-i", "p%d.vff", "-f", "0", "-v", "-o", "out.vff", "-t", "120"}, o);
+  const KorvanRun r = runKorvan(dir_.path(), {"-i", "p%d.vff", "-f", "0", "-v", "-o", "out.vff", "-t", "120"}, o);
   EXPECT_EQ(occurrences(r.out, "Error in setJobStatus call!!\n"), 8);
   EXPECT_EQ(occurrences(r.out, "Error occured in report_error()!\n"), 3);
   EXPECT_EQ(occurrences(r.out, "Error occured in report_done()!n"), 1);
   EXPECT_EQ(callsOf(r.calls, "setJobStatus").size(), 9u);
   EXPECT_EQ(messages(r.calls).size(), 3u);
 
+}
+
+TEST_F(BrokenServer, SlowServerReceivesEveryReportInOrder) {
   RpcServer slow({"--delay", "0.2"});
   const auto start = std::chrono::steady_clock::now();
-  r = korvan({"-t", "60"}, "", 0, &slow);  // six views
+  const KorvanRun r = korvan({"-t", "60"}, "", 0, &slow);  // six views
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   ASSERT_FALSE(r.calls.empty());
   EXPECT_EQ(r.calls.front(), "setErrorMessage\tprocess 5 started on node 0...");
