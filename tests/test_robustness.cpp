@@ -198,12 +198,12 @@ TEST_F(Refusals, EachRefusalIsLoggedAndEndsTheJobInError) {
 }
 
 // Valid inputs that go ahead: a first file number that is not a number (file
-// 0), a pattern with a precision, a wide fan (the source between the field
+// 0), a pattern with a precision of three digits, a wide fan (the source between the field
 // of view and the grid's corners), a step beyond a full turn (one view), a
 // height reaching past the detector (progress still ends at 1).
 TEST_F(Refusals, UnusualButValidValuesReconstruct) {
   const std::vector<std::vector<std::string>> rows = {
-      {"-f", "first"}, {"-i", "p%.1d.vff"}, {"-r", "9"}, {"-t", "400"}, {"-e", "40"}};
+      {"-f", "first"}, {"-i", "p%.001d.vff"}, {"-r", "9"}, {"-t", "400"}, {"-e", "40"}};
   for (const auto& options : rows) {
     const KorvanRun r = korvan(options);
     EXPECT_EQ(finalStates(r.calls), std::vector<std::string>{"done"}) << options[0];

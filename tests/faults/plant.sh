@@ -47,7 +47,7 @@ vff-size @ vff/header.cpp @ s#if (p.projWidth <= 0 || p.projHeight <= 0)#if (p.p
 vff-zorigin @ vff/header.cpp @ s#p.zOriginUser / p.zBinSize);#p.zOriginUser);# @ volume header origin ignores vertical binning
 companion @ vff/reader.cpp @ s#if (companion >= p.firstFile + turn)#if (companion > p.firstFile + turn)# @ opposite view of width-truncated data one turn off at the wrap
 bridge @ vff/reader.cpp @ s#last) / (bridge + 1);#last) / (bridge + 2);# @ truncated-row bridge ramps to the wrong end value
-bin-double @ vff/reader.cpp @ s#float sum = 0.0f;#double sum = 0.0;# @ binned sum kept in double (dropped float rounding)
+bin-double @ vff/reader.cpp @ s#for (int m = 0; m < yBin_; ++m) sum = static_cast<float>(static_cast<double>(sum) + row\[m\]);#{ double wide = sum; for (int m = 0; m < yBin_; ++m) wide += row[m]; sum = static_cast<float>(wide); }# @ binned row sums kept in double (dropped float rounding)
 pattern-digits @ host/pattern.cpp @ s#return digits <= kMostDigits;#return digits < kMostDigits;# @ file pattern refuses a width of three digits
 config-room @ host/config_store.cpp @ s#if (lookup.value.size() + 1 > size) return false;#if (lookup.value.size() > size) return false;# @ configuration value of exactly the buffer size accepted without its terminator
 port-range @ driver/options.cpp @ s#port >= 1 \&\& port <= 65535#port >= 1 \&\& port < 65535# @ server port 65535 refused
