@@ -52,9 +52,10 @@ ColumnKernel kernelFor(SimdLevel level) {
 // second-level cache while the tile's columns take them (docs/PERFORMANCE.md
 // has the arithmetic). A tile of r rows and c columns meets about
 // 1.3 (r + c) filtered columns of each view at the magnifications of a
-// scan, each `rows` samples high; r + c is chosen so that those of every
-// view of the pass take at most kTileBytes. Only the order of the voxel
-// columns changes: each still takes the views of the pass in order.
+// scan, each `rows` samples high; r + c columns of every view of the pass
+// take kTileBytes, so the tile's share is about 2/3 of a 1 MiB cache and
+// the voxel columns streaming through keep the rest. Only the order of the
+// voxel columns changes: each still takes the views of the pass in order.
 struct Tiles {
   int rows;     // voxel rows per band: one band per task
   int columns;  // voxel columns per block
@@ -64,10 +65,11 @@ constexpr long kTileBytes = 512L << 10;
 Tiles tilesFor(const ReconParams& p, int count, size_t sampleBytes) {
   const long columnBytes = std::max(1L, static_cast<long>(p.zprojSize) * static_cast<long>(sampleBytes)) * count;
   const int side = static_cast<int>(std::max(4L, std::min(64L, kTileBytes / (2 * columnBytes))));
-  // Bands no taller than an eighth of a thread's share, so that the last
-  // band a thread takes leaves the others little to wait for.
+  // Bands no taller than a 32nd of a thread's share, so that the last band
+  // a thread takes, or one held up by a thread the system has put aside,
+  // leaves the others little to wait for.
   const int threads = std::max(1, omp_get_max_threads());
-  const int rows = std::max(2, std::min(side, p.ySize / (8 * threads)));
+  const int rows = std::max(2, std::min(side, p.ySize / (32 * threads)));
   return Tiles{rows, std::max(4, 2 * side - rows)};
 }
 
