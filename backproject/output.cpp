@@ -51,10 +51,11 @@ void copySliceOut(ReconParams& p, int z) {
 // block of consecutive slices takes several floats of each line at once
 // (profile of a two-thread 256^3 run: the slice copies went from 4.3% of the
 // samples to 1.4%). The block holds at most kSliceBlockBytes or a 16th of
-// the slab, whichever is more, so that large slices still come several at a
-// time (1024^2 slices two at a time instead of 16 read each line of the slab
-// eight times: a quarter of a 1024^3 run's processor time went to the
-// gathering) and the block adds at most 1/16 to the slab's memory.
+// the slab or of the memory limit, whichever is less, if that is more, so
+// that large slices still come several at a time (1024^2 slices two at a
+// time instead of 16 read each line of the slab eight times: a quarter of a
+// 1024^3 run's processor time went to the gathering) and the block adds at
+// most 1/16 to the memory the plan counted.
 class SliceBlocks {
  public:
   static constexpr int kMostSlices = 16;
@@ -62,7 +63,8 @@ class SliceBlocks {
 
   explicit SliceBlocks(const ReconParams& p) : pixels_(static_cast<long>(p.xSize) * p.ySize) {
     const long bytes = std::max(1L, pixels_) * static_cast<long>(sizeof(float));
-    const long limit = std::max(kSliceBlockBytes, bytes * p.zSize / kMostSlices);
+    const long slab = std::min(bytes * p.zSize, static_cast<long>(std::max(0, p.memoryLimit)));
+    const long limit = std::max(kSliceBlockBytes, slab / kMostSlices);
     slices_ = static_cast<int>(std::max(1L, std::min<long>(kMostSlices, limit / bytes)));
     if (slices_ > 1) block_.resize(static_cast<size_t>(slices_ * pixels_));
   }
