@@ -8,7 +8,7 @@
 // flavour (backprojector_fast.cpp) shares its per-column quantities
 // (column.h) and must reproduce it exactly; backProjectView, the one entry
 // point the loops call, lives beside that flavour.
-#include "backproject/backproject.h"
+#include "backproject/backproject_detail.h"
 #include "backproject/column.h"
 
 using namespace backproject_detail;

@@ -16,12 +16,10 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdlib>
-#include <cstring>
 #include <vector>
 
-#include "backproject/backproject.h"
 #include "backproject/column.h"
-#include "backproject/fast.h"
+#include "backproject/backproject_detail.h"
 
 using namespace backproject_detail;
 
@@ -74,14 +72,6 @@ Tiles tilesFor(const ReconParams& p, int count, size_t sampleBytes) {
 }
 
 }  // namespace
-
-bool referencePipelineRequested() {
-  static const bool requested = [] {
-    const char* choice = std::getenv("KORVAN_BACKPROJECT");
-    return choice != nullptr && std::strcmp(choice, "reference") == 0;
-  }();
-  return requested;
-}
 
 SimdLevel bestSimdLevel() {
   static const SimdLevel level = [] {
@@ -194,22 +184,9 @@ void backProjectViewWith(const float* filtered, ReconParams& p, int view, SimdLe
 }
 
 void backProjectView(const float* filtered, ReconParams& p, int view) {
-  if (referencePipelineRequested())
-    backProjectViewReference(filtered, p, view);
-  else
-    backProjectViewWith(filtered, p, view, bestSimdLevel());
+  backProjectViewWith(filtered, p, view, bestSimdLevel());
 }
 
 void backProjectViews(const ViewToProject* views, int count, ReconParams& p) {
-  if (referencePipelineRequested()) {
-    // The reference loop reads the axis from the record.
-    const float axis = p.axis;
-    for (int j = 0; j < count; ++j) {
-      p.axis = views[j].axis;
-      backProjectViewReference(views[j].filtered, p, views[j].view);
-    }
-    p.axis = axis;
-  } else {
-    backProjectViewsWith(views, count, p, bestSimdLevel());
-  }
+  backProjectViewsWith(views, count, p, bestSimdLevel());
 }

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 
-#include "backproject/backproject.h"
+#include "backproject/backproject_detail.h"
 #include "host/host.h"
 
 namespace {

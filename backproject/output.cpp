@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "backproject/backproject.h"
+#include "backproject/backproject_detail.h"
 #include "host/host.h"
 #include "host/unfinished_files.h"
 #include "rings/rings.h"
@@ -207,15 +207,15 @@ void storeSlice(ReconParams& p, int z) {
       p.volume[slabIndex(p, row, col, z)] = p.floatSlice[static_cast<long>(row) * p.xSize + col];
 }
 
-void writeSlab(ReconParams& p) {
+void writeSlab(ReconParams& p, const OutputNames& out) {
   const bool chunked = p.nChunks > 1;
   if (p.chunkIndex == 0) {
     p.maxValue = -1e8f;
     p.minValue = 1e8f;
     nonFiniteVoxels = 0;
     // Named beside the output, under a name no other file has.
-    if (chunked && !createWatched(kChunkSlot, runNames.outFile, "korvan-chunk", ""))
-      failRunf("Error: could not create chunk file beside %s", runNames.outFile);
+    if (chunked && !createWatched(kChunkSlot, out.volume, "korvan-chunk", ""))
+      failRunf("Error: could not create chunk file beside %s", out.volume);
   } else if (chunked && !reopenWatched(kChunkSlot, "ab")) {
     failRunf("Error: could not append to chunk file %s", watchedName(kChunkSlot));
   }
@@ -238,7 +238,7 @@ void writeSlab(ReconParams& p) {
   if (chunked) closeWatched(kChunkSlot);
 }
 
-void assembleOutput(ReconParams& p, const char* title, const char* date, const char* slicePattern) {
+void assembleOutput(ReconParams& p, const OutputNames& out) {
   p.chunkIndex = 0;
   std::printf("finished gathering min/max information\n");
   if (nonFiniteVoxels > 0)
@@ -247,11 +247,12 @@ void assembleOutput(ReconParams& p, const char* title, const char* date, const c
                nonFiniteVoxels);
   const Scales scales = outputScales(p);
   const bool chunked = p.nChunks > 1;
-  const bool bytes = nameGiven(runNames.byteFile);
-  const bool slices = slicePattern && nameGiven(slicePattern);
+  const bool bytes = out.bytes != nullptr;
+  const bool slices = out.slicePattern != nullptr;
 
-  createWithHeader(kVolumeSlot, runNames.outFile, "Error: could not open outfile %s", p, title, date, 16);
-  if (bytes) createWithHeader(kByteSlot, runNames.byteFile, "Error: could not open bytefile %s", p, title, date, 8);
+  createWithHeader(kVolumeSlot, out.volume, "Error: could not open outfile %s", p, out.title, out.date, 16);
+  if (bytes)
+    createWithHeader(kByteSlot, out.bytes, "Error: could not open bytefile %s", p, out.title, out.date, 8);
 
   const char* chunkName = watchedName(kChunkSlot);
   FILE* chunk = nullptr;
@@ -284,7 +285,7 @@ void assembleOutput(ReconParams& p, const char* title, const char* date, const c
     swapBytes16(p.shortSlice, pixels);  // most significant byte first
     if (bytes) writeWatched(kByteSlot, p.byteSlice, 1, pixels);
     writeWatched(kVolumeSlot, p.shortSlice, sizeof(int16_t), pixels);
-    if (slices) writeSliceFile(p, title, date, slicePattern, z);
+    if (slices) writeSliceFile(p, out.title, out.date, out.slicePattern, z);
   }
 
   finishWatched(kVolumeSlot);

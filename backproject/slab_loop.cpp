@@ -12,8 +12,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "backproject/backproject.h"
-#include "backproject/fast.h"
+#include "backproject/backproject_detail.h"
 #include "backproject/filtering.h"
 #include "backproject/suspension.h"
 #include "geometry/geometry.h"
@@ -46,13 +45,13 @@ void readView(ReconParams& p, const char* inSpec, int fileNumber) {
   }
 }
 
-// KORVAN_BENCH=1 prints the time spent in each stage of a slab to standard
-// error, to see where a run's time goes.
+// On request (KORVAN_BENCH), the time spent in each stage of a slab goes to
+// standard error, to see where a run's time goes.
 class StageTimes {
  public:
   enum Stage { kOther, kRead, kFilter, kBackProject, kScale, kStages };
 
-  StageTimes() : enabled_(std::getenv("KORVAN_BENCH") != nullptr), last_(Clock::now()) {}
+  explicit StageTimes(bool enabled) : enabled_(enabled), last_(Clock::now()) {}
 
   // The time since the previous call goes to `stage`.
   void charge(Stage stage) {
@@ -80,7 +79,7 @@ class StageTimes {
 // Each voxel still takes the views one after another in view order, so the
 // sums are those of one view per pass; what a batch saves is the slab's trip
 // over the memory bus for every view (docs/PERFORMANCE.md has the figures).
-// KORVAN_VIEWS_PER_PASS (1 to 16) overrides the default for measurements;
+// A views-per-pass switch (1 to 16) overrides the default for measurements;
 // the extra filtered views are capped at kBatchBytes, so that a large
 // detector falls back to fewer views per pass rather than to a large
 // allocation the memory plan did not count.
@@ -89,14 +88,13 @@ class ViewBatch {
   static constexpr int kDefaultViews = 4;
   static constexpr long kBatchBytes = 32L << 20;
 
-  ViewBatch(const ReconParams& p, float* first, bool plain) {
+  ViewBatch(const ReconParams& p, float* first, const LoopSwitches& switches) : plain_(switches.reference) {
     const long samples = static_cast<long>(p.yprojSize) * p.zprojSize;
-    int views = kDefaultViews;
-    if (const char* choice = std::getenv("KORVAN_VIEWS_PER_PASS")) views = std::atoi(choice);
+    int views = switches.viewsPerPass > 0 ? switches.viewsPerPass : kDefaultViews;
     views = std::max(1, std::min(views, kMaxViews));
     const long bytes = std::max(1L, samples) * static_cast<long>(sizeof(float));
     views = static_cast<int>(std::max(1L, std::min<long>(views, kBatchBytes / bytes)));
-    if (plain) views = 1;
+    if (plain_) views = 1;
     lastView_ = p.nang - 1;
     buffers_[0] = first;
     // Zero-filled like the record's own buffer: the convolution form never
@@ -120,12 +118,23 @@ class ViewBatch {
     return count_ == capacity_;
   }
   void backProject(ReconParams& p) {
-    if (count_ > 0) backProjectViews(pending_, count_, p);
+    if (plain_) {
+      // The reference loop reads the axis from the record.
+      const float axis = p.axis;
+      for (int j = 0; j < count_; ++j) {
+        p.axis = pending_[j].axis;
+        backProjectViewReference(pending_[j].filtered, p, pending_[j].view);
+      }
+      p.axis = axis;
+    } else if (count_ > 0) {
+      backProjectViews(pending_, count_, p);
+    }
     count_ = 0;
   }
 
  private:
   static constexpr int kMaxViews = 16;
+  bool plain_;
   float* buffers_[kMaxViews] = {};
   ViewToProject pending_[kMaxViews] = {};
   int capacity_ = 1;
@@ -133,14 +142,14 @@ class ViewBatch {
   int lastView_ = 0;
 };
 
-void reconstructSlab(ReconParams& p, const char* inSpec, const SlabStart& start, const FilterForm& form,
-                     float* filtered, float& progress) {
+void reconstructSlab(ReconParams& p, const char* inSpec, const LoopSwitches& switches, const SlabStart& start,
+                     const FilterForm& form, float* filtered, float& progress) {
   // The reference pipeline runs every stage plainly on one thread, one view
   // at a time; the threaded one gives the same bits.
-  const bool plain = referencePipelineRequested();
+  const bool plain = switches.reference;
   const RowScratch scratch(plain ? 0 : form.scratchLength, plain ? 1 : omp_get_max_threads());
-  ViewBatch batch(p, filtered, plain);
-  StageTimes times;
+  ViewBatch batch(p, filtered, switches);
+  StageTimes times(switches.stageTimes);
 
   OffsetTable table;
   if (p.offsetFile[0]) readOffsetTable(p.offsetFile, table);
@@ -225,15 +234,15 @@ void creditSlabProgress(ReconParams& p) {
   if (p.serverUrl) report_status(p.jobId, kProgressText, progress);
 }
 
-void reconstructSlabConvolution(ReconParams& p, const char* inSpec) {
+void reconstructSlabConvolution(ReconParams& p, const char* inSpec, const LoopSwitches& switches) {
   SlabStart start;
   start.kernelShift = roundNearest(static_cast<float>(double(p.axis) - p.axisUser));
   start.axisColumn = static_cast<int>(p.axis);
   const FilterForm form{plainConvolution, convolutionRow, 0};
-  reconstructSlab(p, inSpec, start, form, p.convFiltered, convolutionProgress);
+  reconstructSlab(p, inSpec, switches, start, form, p.convFiltered, convolutionProgress);
 }
 
-void reconstructSlabFft(ReconParams& p, const char* inSpec) {
+void reconstructSlabFft(ReconParams& p, const char* inSpec, const LoopSwitches& switches) {
   SlabStart start;
   start.rawPosition = roundNearest(static_cast<float>(double(p.filterSizeHalf) - p.axisUser));
   start.filteredPosition = roundNearest(static_cast<float>(double(p.filterSizeHalf) - p.axis));
@@ -246,5 +255,5 @@ void reconstructSlabFft(ReconParams& p, const char* inSpec) {
   }
   start.axisColumn = static_cast<int>(p.axis);
   const FilterForm form{plainFft, fftRow, p.filterSize};
-  reconstructSlab(p, inSpec, start, form, p.fftFiltered, fftProgress);
+  reconstructSlab(p, inSpec, switches, start, form, p.fftFiltered, fftProgress);
 }

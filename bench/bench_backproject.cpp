@@ -12,8 +12,7 @@
 #include <random>
 #include <vector>
 
-#include "backproject/backproject.h"
-#include "backproject/fast.h"
+#include "backproject/backproject_detail.h"
 #include "geometry/geometry.h"
 
 namespace {

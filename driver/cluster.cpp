@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "backproject/backproject.h"
+#include "driver/driver.h"
 #include "driver/mpi_link.h"
 #include "host/host.h"
 
@@ -40,7 +41,7 @@ int launchedProcesses(const char** rankVariable) {
 // KORVAN_BENCH=1 adds, on standard error, what each process spends handing
 // slabs over, beside the stage times of the slab loop.
 void benchNote(int process, int slab, const char* what, std::chrono::steady_clock::time_point since) {
-  if (!std::getenv("KORVAN_BENCH")) return;
+  if (!loopSwitches().stageTimes) return;
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
   std::fprintf(stderr, "korvan bench: process %d: slab %d: %s %.3f s\n", process, slab, what, seconds);
 }
@@ -109,7 +110,7 @@ void silenceConsole() {
   if (null < 0) return;
   std::fflush(stdout);
   dup2(null, STDOUT_FILENO);
-  if (!std::getenv("KORVAN_BENCH")) dup2(null, STDERR_FILENO);
+  if (!loopSwitches().stageTimes) dup2(null, STDERR_FILENO);
   close(null);
 }
 

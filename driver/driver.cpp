@@ -17,6 +17,23 @@
 #include "host/host.h"
 #include "vff/vff.h"
 
+RunNames runNames;
+
+bool nameGiven(const char* name) { return std::strcmp(name, "NULL") != 0; }
+
+const LoopSwitches& loopSwitches() {
+  static const LoopSwitches switches = [] {
+    LoopSwitches s;
+    const char* reference = std::getenv("KORVAN_BACKPROJECT");
+    s.reference = reference != nullptr && std::strcmp(reference, "reference") == 0;
+    // Any number given counts, clamped to at least one view per pass.
+    if (const char* views = std::getenv("KORVAN_VIEWS_PER_PASS")) s.viewsPerPass = std::max(1, std::atoi(views));
+    s.stageTimes = std::getenv("KORVAN_BENCH") != nullptr;
+    return s;
+  }();
+  return switches;
+}
+
 namespace {
 
 // The one working record of the run and the copy every slab starts from.
@@ -123,9 +140,9 @@ void reconstructSlab(ReconParams& p) {
   // A slab that another process of a cluster run reconstructs arrives here.
   if (!receiveSlab(p)) {
     if (p.convolution)
-      reconstructSlabConvolution(p, runNames.inSpec);
+      reconstructSlabConvolution(p, runNames.inSpec, loopSwitches());
     else
-      reconstructSlabFft(p, runNames.inSpec);
+      reconstructSlabFft(p, runNames.inSpec, loopSwitches());
   }
   report_status(p.jobId, "Back-projecting in spatial domain...", 1.0);
   std::printf("\n");
@@ -164,6 +181,9 @@ void korvanMain(int argc, char** argv) {
   shareOutWork(p);
   const Clock::time_point loopStart = Clock::now();
 
+  const OutputNames outputs = {runNames.outFile, nameGiven(runNames.byteFile) ? runNames.byteFile : nullptr,
+                               nameGiven(runNames.outSpec) ? runNames.outSpec : nullptr, runNames.title,
+                               runNames.date};
   int slicesDone = 0;
   for (p.chunkIndex = 0; p.chunkIndex < p.nChunks;) {
     const Clock::time_point slabStart = Clock::now();
@@ -174,7 +194,7 @@ void korvanMain(int argc, char** argv) {
 
     if (takesPartInSlab(p.chunkIndex)) {
       reconstructSlab(p);
-      if (!sendSlab(p)) writeSlab(p);
+      if (!sendSlab(p)) writeSlab(p, outputs);
     }
     p.zOrigin += p.zSize;
     ++p.chunkIndex;
@@ -182,7 +202,7 @@ void korvanMain(int argc, char** argv) {
 
   leaveIfWorker();
   p.zSize = slicesDone;
-  assembleOutput(p, runNames.title, runNames.date, runNames.outSpec);
+  assembleOutput(p, outputs);
   report_status(p.jobId, "cleanup...", 0.0);
   log_errorf("Setup time = %0.2f seconds\n", firstSetupTime);
   if (p.jobId != -1) log_errorf("process %d finished.", p.jobId);

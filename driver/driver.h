@@ -2,7 +2,29 @@
 // tests drive directly.
 #pragma once
 
+#include <string>
+
+#include "backproject/backproject.h"
 #include "driver/params.h"
+#include "vff/vff.h"
+
+// The names of the run beside its record, held by the driver alone: the
+// stages below receive what they need as arguments. A name equal to "NULL"
+// means not given.
+struct RunNames {
+  char outFile[512];           // -o
+  char byteFile[512];          // -b
+  char inSpec[512];            // -i, printf pattern with one integer conversion
+  char outSpec[512];           // -w, likewise
+  char title[kVffTitleSize];   // header "title=" of the first projection
+  char date[kVffDateSize];     // header "date="
+};
+extern RunNames runNames;
+bool nameGiven(const char* name);
+
+// The switches of the slab loop (backproject/backproject.h), read from the
+// environment on first use and the same for the whole run.
+const LoopSwitches& loopSwitches();
 
 // The whole run; never returns.
 [[noreturn]] void korvanMain(int argc, char** argv);
@@ -18,8 +40,9 @@ int getopt(int argc, char* const* argv, const char* optstring);
 void reset();          // optind = 1, position = 0
 }  // namespace scanner
 
-extern const char* const kCommandLineOptions;   // pass 1
-extern const char* const kParameterFileOptions; // pass 2 (no -V, no -F)
+// The scanner's option strings, derived from the option table.
+std::string commandLineOptions();    // pass 1
+std::string parameterFileOptions();  // pass 2 (no -V, no -F)
 
 // Pass 1 over the process arguments and, when -F named a parameter file,
 // pass 2 over its words. Options take effect as they are met, so a value in

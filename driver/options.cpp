@@ -1,7 +1,7 @@
 // The options of korvan: one table for the command line (pass 1) and the
-// parameter file (pass 2), and the reading of that file. Which letters each
-// pass accepts is fixed by its option string; what a letter does is fixed
-// here, once, for both.
+// parameter file (pass 2), and the reading of that file. The table alone
+// fixes which letters each pass accepts (the option strings are derived from
+// it) and what a letter does, once, for both.
 #include <limits.h>
 #include <unistd.h>
 
@@ -15,9 +15,6 @@
 
 #include "driver/driver.h"
 #include "host/host.h"
-
-const char* const kCommandLineOptions = "VNF:i:f:g:o:b:w:qvpj:k:l:a:s:r:t:E:W:A:B:n:u:x:y:z:c:d:e:RmhO:U:P:";
-const char* const kParameterFileOptions = "Ni:f:o:g:b:w:qvpj:k:l:a:s:r:t:E:W:A:B:n:u:x:y:z:c:d:e:RmhO:U:P:";
 
 namespace {
 
@@ -104,24 +101,27 @@ void applyServerAddress(ReconParams& p, const char* arg) {
 
 using Effect = void (*)(ReconParams& p, const char* arg);
 
+enum Pass { kBothPasses, kCommandLineOnly };
+
 struct Option {
   char letter;
   const char* argument;  // what the argument is; nullptr for a flag
   Effect apply;
+  Pass pass = kBothPasses;
 };
 
 // Numbers convert like atoi/atof: text without a number gives 0 without a
-// message; the geometry checks catch what such values mean. -F and -V exist
-// only on the command line, by its option string.
+// message; the geometry checks catch what such values mean. A parameter file
+// can neither name another one (-F) nor ask for the version (-V).
 const Option kOptions[] = {
-    {'F', "file name", [](ReconParams& p, const char* a) {
-       copyArgument(paramFileName, "-F", a);
-       p.paramFile = kOn;
-     }},
     {'V', nullptr, [](ReconParams&, const char*) {
        printVersionLines();
        endRun();
-     }},
+     }, kCommandLineOnly},
+    {'F', "file name", [](ReconParams& p, const char* a) {
+       copyArgument(paramFileName, "-F", a);
+       p.paramFile = kOn;
+     }, kCommandLineOnly},
     {'N', nullptr, [](ReconParams& p, const char*) { p.ringCorrection = kOn; }},
     {'i', "in_spec", [](ReconParams&, const char* a) { copyPattern(runNames.inSpec, "-i", a); }},
     {'f', "first", [](ReconParams& p, const char* a) { p.firstFile = std::atoi(a); }},
@@ -191,6 +191,18 @@ const Option kOptions[] = {
      }},
 };
 
+// The scanner's option string of a pass: each letter, with ':' after those
+// that take an argument.
+std::string optionString(bool commandLine) {
+  std::string letters;
+  for (const Option& option : kOptions) {
+    if (option.pass == kCommandLineOnly && !commandLine) continue;
+    letters += option.letter;
+    if (option.argument != nullptr) letters += ':';
+  }
+  return letters;
+}
+
 void applyOption(ReconParams& p, int letter) {
   for (const Option& option : kOptions) {
     if (option.letter == letter) {
@@ -239,12 +251,17 @@ void readParameterFile(ReconParams& p) {
   const int count = readWords(file.get(), buffers.data(), words);
 
   scanner::optind = 1;
-  for (int c; (c = scanner::getopt(count, words, kParameterFileOptions)) != -1;) applyOption(p, c);
+  const std::string options = parameterFileOptions();
+  for (int c; (c = scanner::getopt(count, words, options.c_str())) != -1;) applyOption(p, c);
 }
 
 }  // namespace
 
+std::string commandLineOptions() { return optionString(true); }
+std::string parameterFileOptions() { return optionString(false); }
+
 void parseArguments(ReconParams& p, int argc, char** argv) {
-  for (int c; (c = scanner::getopt(argc, argv, kCommandLineOptions)) != -1;) applyOption(p, c);
+  const std::string options = commandLineOptions();
+  for (int c; (c = scanner::getopt(argc, argv, options.c_str())) != -1;) applyOption(p, c);
   if (p.paramFile) readParameterFile(p);
 }

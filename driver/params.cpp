@@ -3,8 +3,6 @@
 #include <cstdlib>
 #include <cstring>
 
-RunNames runNames;
-
 void initReconParams(ReconParams& p) {
   std::memset(&p, 0, sizeof p);
   p.firstFile = -1;
@@ -39,7 +37,6 @@ void release(T*& array) {
 }  // namespace
 
 void freeReconArrays(ReconParams& p) {
-  if (p.zSize == 0) return;  // setup made no arrays for an empty region
   release(p.angles);
   release(p.sinTable);
   release(p.cosTable);
@@ -47,18 +44,13 @@ void freeReconArrays(ReconParams& p) {
   release(p.byteSlice);
   release(p.shortSlice);
   release(p.floatSlice);
-  if (p.convolution) {
-    release(p.convKernel);
-    release(p.convFiltered);
-  } else {
-    release(p.rampFilter);
-    release(p.fftFiltered);
-  }
+  release(p.convKernel);
+  release(p.convFiltered);
+  release(p.rampFilter);
+  release(p.fftFiltered);
   release(p.preWeight);
-  if (!p.full360) release(p.shortScanWeight);
+  release(p.shortScanWeight);
   release(p.projection);
   release(p.rawFloat);
   release(p.rawShort);
 }
-
-bool nameGiven(const char* name) { return std::strcmp(name, "NULL") != 0; }

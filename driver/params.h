@@ -1,6 +1,6 @@
 // The record of one reconstruction run. Every stage receives it by reference;
-// apart from the driver's companion values below it is the only state the
-// stages share.
+// it is the only state the stages share. It depends on nothing, so every
+// library can take it without reaching into the driver.
 #pragma once
 
 #include <cstdint>
@@ -75,7 +75,8 @@ struct ReconParams {
   flag_t zBinGiven;            // -k
   flag_t reflect;              // -R
 
-  // Working arrays, zero-filled by geometry setup, released by freeReconArrays.
+  // Working arrays, zero-filled by geometry setup, released by freeReconArrays;
+  // null until made (initReconParams nulls them all).
   float* volume;               // slab voxels [y][x][z], z fastest
   uint8_t* byteSlice;          // one output slice, ySize x xSize
   int16_t* shortSlice;
@@ -110,24 +111,6 @@ struct ReconParams {
 // Zero-fills the record and sets the initial values of every field.
 void initReconParams(ReconParams& p);
 
-// Releases the working arrays (nothing when zSize is 0) and nulls their
-// pointers; the heap texts serverUrl, cmdLine and outDir live on.
+// Releases every working array and nulls its pointer; the heap texts
+// serverUrl, cmdLine and outDir live on.
 void freeReconArrays(ReconParams& p);
-
-// Companion values held by the driver beside the record. A name equal to
-// "NULL" means not given.
-struct RunNames {
-  char outFile[512];           // -o
-  char byteFile[512];          // -b
-  char inSpec[512];            // -i, printf pattern with one integer conversion
-  char outSpec[512];           // -w, likewise
-  char title[200];             // header "title=" of the first projection
-  char date[20];               // header "date="
-};
-extern RunNames runNames;
-
-// A run is one process; its node number appears in messages and in the
-// chunk file's name.
-constexpr int kNodeNumber = 0;
-
-bool nameGiven(const char* name);

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "geometry/fft_runs.h"
-#include "geometry/geometry.h"
+#include "geometry/geometry_detail.h"
 
 namespace {
 

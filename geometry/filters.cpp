@@ -2,7 +2,7 @@
 // filter or its spatial Ram-Lak kernel, and Parker's short-scan weights.
 #include <cmath>
 
-#include "geometry/geometry.h"
+#include "geometry/geometry_detail.h"
 
 namespace {
 

@@ -13,6 +13,22 @@
 // after the header merge and the required-value checks, before planSlabs.
 void checkGeometry(const ReconParams& p);
 
+// The views of a scan with their float roundings, the one rule for the
+// reconstruction and for the series simulated for it: over a full turn
+// round(360 / increment) views, otherwise the least that cover half a turn
+// plus the fan angle, centred in that span; reversed, the views start at the
+// span's far end and step backwards. The row is `width` columns wide with the
+// rotation axis at column `axis`, the source `rfan` columns from the
+// detector; `increment` is in degrees.
+struct ViewPlan {
+  int views = 0;
+  float fanAngle = 0;    // full fan angle of a detector row, radians
+  double span = 0;       // 2 pi, or pi plus the fan angle
+  float firstAngle = 0;  // angle of the first view, radians
+  float angleStep = 0;   // radians, negative for reverse rotation
+};
+ViewPlan planViews(int width, float axis, float rfan, float increment, bool full360, bool reverse);
+
 // Derives the views, angle tables, detector windows, filter length and every
 // working array of the current slab from the merged user fields, and fills
 // the filter or kernel and the weights.
@@ -26,22 +42,10 @@ void setupGeometry(ReconParams& p);
 // region's (binned) height so that the slabs can split it.
 void planSlabs(ReconParams& p);
 
-// In-place radix-2 complex transform of n complex points (2n floats),
-// G_k = sum_j z_j exp(sign 2 pi i j k / n), unscaled.
-void fftComplex(float* data, int n, int sign);
-
 // In-place real transform of 2n samples. sign = +1: packed half spectrum
 // (F_0, F_n, Re F_1, Im F_1, ...); otherwise the inverse, times n.
 void fftReal(float* data, int n, int sign);
 
-// The same transforms with the butterflies in their plain loop order, one at
-// a time; fftComplex and fftReal give the same floats bit for bit.
-void fftComplexReference(float* data, int n, int sign);
+// The real transform with its butterflies in their plain loop order, one at a
+// time: the same floats as fftReal bit for bit (the reference pipeline's).
 void fftRealReference(float* data, int n, int sign);
-
-// Ramp filter |w|/2 in fftReal's packing; also fills the cosine pre-weights.
-float* buildRampFilter(ReconParams& p, float* filter, float* weights);
-// Ram-Lak kernel of 2w - 1 taps; also fills the cosine pre-weights.
-float* buildRamLakKernel(ReconParams& p, float* kernel, float* weights);
-// Parker short-scan weights, nang x yprojSizeUser, into p.shortScanWeight.
-float* buildShortScanWeights(ReconParams& p);

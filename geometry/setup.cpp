@@ -9,7 +9,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "geometry/geometry.h"
+#include "geometry/geometry_detail.h"
 #include "geometry/working_size.h"
 #include "host/host.h"
 
@@ -48,30 +48,6 @@ void applyBinning(ReconParams& p) {
 // An unset size, or one reaching past the grid, becomes the rest of the grid.
 void clipSize(int& size, int origin, int grid) {
   if (size == -1 || size > grid - origin) size = grid - origin;
-}
-
-// Number of views, centred start angle and signed step. The span S of the
-// plan is a full turn, or half a turn plus the fan angle, the least over
-// which every ray of a fan beam is measured at least once.
-void planViews(ReconParams& p, double step) {
-  const int w = p.yprojSizeUser;
-  const double reach = std::max((w - 1) - double(p.axisUser), double(p.axisUser));
-  p.fanAngle = static_cast<float>(2.0 * std::atan(reach / p.rfanY));
-
-  double span;
-  if (p.full360) {
-    span = 2.0 * M_PI;
-    p.nang = fullTurnViews(step);
-  } else {
-    span = M_PI + double(p.fanAngle);
-    p.nang = roundUpIndex(static_cast<float>((M_PI + double(p.fanAngle)) / step));
-  }
-  // Centre the views in [0, S], leaving equal gaps at both ends.
-  p.startAngle = static_cast<float>((span - (p.nang - 1) * double(p.angleStep)) / 2.0);
-  if (p.reverseOrder) {
-    p.startAngle = static_cast<float>(span - p.startAngle);
-    p.angleStep = -p.angleStep;
-  }
 }
 
 // Angle, sine and cosine of every view. The angles are accumulated by
@@ -214,6 +190,30 @@ void allocateArrays(ReconParams& p) {
 
 int geometry_detail::fullTurnViews(double step) { return roundNearest(static_cast<float>(2.0 * M_PI / step)); }
 
+// The span of the plan is a full turn, or half a turn plus the fan angle, the
+// least over which every ray of a fan beam is measured at least once.
+ViewPlan planViews(int width, float axis, float rfan, float increment, bool full360, bool reverse) {
+  const double step = increment * M_PI / 180.0;
+  const double reach = std::max((width - 1) - double(axis), double(axis));
+  ViewPlan plan;
+  plan.fanAngle = static_cast<float>(2.0 * std::atan(reach / rfan));
+  if (full360) {
+    plan.span = 2.0 * M_PI;
+    plan.views = fullTurnViews(step);
+  } else {
+    plan.span = M_PI + double(plan.fanAngle);
+    plan.views = roundUpIndex(static_cast<float>((M_PI + double(plan.fanAngle)) / step));
+  }
+  // Centre the views in [0, span], leaving equal gaps at both ends.
+  plan.angleStep = static_cast<float>(step);
+  plan.firstAngle = static_cast<float>((plan.span - (plan.views - 1) * double(plan.angleStep)) / 2.0);
+  if (reverse) {
+    plan.firstAngle = static_cast<float>(plan.span - plan.firstAngle);
+    plan.angleStep = -plan.angleStep;
+  }
+  return plan;
+}
+
 void setupGeometry(ReconParams& p) {
   applyBinning(p);
 
@@ -241,9 +241,6 @@ void setupGeometry(ReconParams& p) {
     p.angleIncrement = static_cast<float>(double(p.fileIncrement) * p.angleIncrementUser);
   else
     p.fileIncrement = 1;
-  const double step = p.angleIncrement * M_PI / 180.0;
-  p.angleStep = static_cast<float>(step);
-
   p.gridSizeXY = p.yprojSizeUser;
   p.gridSizeZ = p.zprojSizeUser;
 
@@ -254,7 +251,11 @@ void setupGeometry(ReconParams& p) {
   clipSize(p.ySize, p.yOrigin, p.gridSizeXY);
   clipSize(p.zSize, p.zOrigin, p.zprojSizeUser);
 
-  planViews(p, step);
+  const ViewPlan plan = planViews(p.yprojSizeUser, p.axisUser, p.rfanY, p.angleIncrement, p.full360, p.reverseOrder);
+  p.fanAngle = plan.fanAngle;
+  p.nang = plan.views;
+  p.startAngle = plan.firstAngle;
+  p.angleStep = plan.angleStep;
   fillAngleTables(p);
   findDetectorWindow(p);
   if (p.yprojSize > kMaxDetectorWindow)

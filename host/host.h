@@ -4,7 +4,6 @@
 // reconstruction server over XML-RPC.
 #pragma once
 
-#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
@@ -47,6 +46,10 @@ inline int roundDownIndex(float x) {
 }
 // trunc(x + 1) when x >= 0, else trunc(x).
 inline int roundUpIndex(float x) { return x >= 0 ? truncToInt(static_cast<double>(x) + 1.0) : truncToInt(x); }
+
+// A run is one process; its node number appears in messages and in the
+// suspension dump's name.
+constexpr int kNodeNumber = 0;
 
 // File-name patterns (projection series, slice files) are formatted with one
 // int: true when `pattern` holds exactly one integer conversion (%d, %i, %u,
@@ -98,10 +101,6 @@ extern int32_t exit_job_id;
 // parameter file that cannot be opened all end here.
 [[noreturn]] void endRunInError();
 
-// printf-style formatting into a text of at most 1023 characters, for
-// failRunf and log_errorf.
-std::string formatText(const char* format, va_list args);
-
 // Null in a plain run: endRun calls it first when set. A harness that feeds
 // many inputs through the stages in one process sets it to a function that
 // throws, so that each input's end unwinds back to the harness (destructors
@@ -142,10 +141,6 @@ extern void (*quietLogHook)(const char* text);
 // the key, the value or a leading number is missing.
 int32_t read_memory_limit();
 
-// ReportTimeout under SOFTWARE\ALVERO\Recon: seconds a report waits for the
-// server's answer (30 when missing or not a positive number).
-double read_report_timeout();
-
 // ---------------------------------------------------------------------------
 // Job status reporting. Nothing is sent until init_report_client has run.
 void init_report_client(const char* host, int port);
@@ -155,5 +150,3 @@ int32_t report_error(const char* text);
 void report_done(int jobId);
 // Exit handler: sends report_done(exit_job_id).
 void report_at_exit();
-// The end-state text sent by report_done: "done", "suspended", "killed", "error".
-const char* endStateText(int32_t state);

@@ -11,7 +11,7 @@
 #include <string>
 
 #include "host/config_store.h"
-#include "host/host.h"
+#include "host/host_detail.h"
 
 namespace {
 const char* const kServerKey = "SOFTWARE\\ALVERO\\ReconServer";

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "host/host.h"
+#include "host/host_detail.h"
 
 namespace {
 
@@ -34,19 +34,6 @@ bool call(const char* method, const XmlRpc::XmlRpcValue& params, XmlRpc::XmlRpcV
 }
 
 }  // namespace
-
-const char* endStateText(int32_t state) {
-  switch (state) {
-    case kEndDone:
-      return "done";
-    case kEndSuspended:
-      return "suspended";
-    case kEndKilled:
-      return "killed";
-    default:
-      return "error";
-  }
-}
 
 void init_report_client(const char* host, int port) {
   if (quietLogHook) return;

@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <cstring>
 
-#include "rings/rings.h"
+#include "rings/rings_detail.h"
 
 namespace {
 

@@ -1,9 +1,15 @@
 // The per-level operations of the ring correction, in the order the driver
 // runs them. Each works on ringState at the current level, n = levelRadii.
-// Exposed so that the steps can be exercised one at a time.
 #pragma once
 
-#include "rings/rings.h"
+#include <cstddef>
+
+#include "rings/rings_detail.h"
+
+// Angular sectors a ring profile is averaged over.
+constexpr int kSectors = 16;
+// Row k of a row-major image of `stride` floats per row.
+inline float* imageRow(float* image, int k, int stride) { return image + static_cast<size_t>(k) * stride; }
 
 // Start of a correction: slice size and centre, the tables when not yet
 // filled, the four image pointers into scratchSpace, level 0 with n = nRadii.

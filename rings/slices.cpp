@@ -3,7 +3,7 @@
 #include <cmath>
 
 #include "host/host.h"
-#include "rings/rings.h"
+#include "rings/rings_detail.h"
 
 SliceRingCorrector::SliceRingCorrector(const ReconParams& p) : width_(p.xSize), height_(p.ySize) {
   used_ = p.ringCorrection && p.xSize >= 10 && p.ySize >= 10;

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "backproject/backproject.h"
+#include "backproject/backproject_detail.h"
 #include "geometry/geometry.h"
 #include "host/host.h"
 #include "support/testutil.h"
@@ -297,9 +297,9 @@ struct Series {
   ~Series() { freeReconArrays(p); }
   void run(const std::string& pattern) {
     if (p.convolution)
-      reconstructSlabConvolution(p, pattern.c_str());
+      reconstructSlabConvolution(p, pattern.c_str(), {});
     else
-      reconstructSlabFft(p, pattern.c_str());
+      reconstructSlabFft(p, pattern.c_str(), {});
   }
   std::vector<float> slab() const {
     return std::vector<float>(p.volume, p.volume + static_cast<size_t>(p.zSize) * p.ySize * p.xSize);

@@ -14,8 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "backproject/backproject.h"
-#include "backproject/fast.h"
+#include "backproject/backproject_detail.h"
 #include "geometry/geometry.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include <random>
 #include <vector>
 
-#include "geometry/geometry.h"
+#include "geometry/geometry_detail.h"
 
 namespace {
 

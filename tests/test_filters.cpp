@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "driver/params.h"
-#include "geometry/geometry.h"
+#include "geometry/geometry_detail.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <regex>
 
 #include "host/config_store.h"
-#include "host/host.h"
+#include "host/host_detail.h"
 #include "support/testutil.h"
 
 using testutil::readFile;

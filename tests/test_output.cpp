@@ -16,7 +16,7 @@
 
 #include "backproject/backproject.h"
 #include "host/host.h"
-#include "rings/rings.h"
+#include "rings/rings_detail.h"
 #include "support/testutil.h"
 
 using testutil::fileExists;
@@ -52,22 +52,24 @@ struct Output {
     p.floatSlice = floatSlice.data();
     p.shortSlice = shortSlice.data();
     p.byteSlice = byteSlice.data();
-    name(runNames.outFile, "out.vff");
-    std::strcpy(runNames.byteFile, "NULL");
+    name(outFile, "out.vff");
     config = testutil::writeConfig(dir, dir.file("korvan.log"));
     setenv("KORVAN_CONFIG", config.c_str(), 1);
   }
   ~Output() { unsetenv("KORVAN_CONFIG"); }
 
-  void name(char* field, const std::string& file) { std::snprintf(field, 512, "%s", dir.file(file).c_str()); }
+  void name(std::string& field, const std::string& file) { field = dir.file(file); }
+  OutputNames names(const char* slices = nullptr) const {
+    return {outFile.c_str(), byteFile.empty() ? nullptr : byteFile.c_str(), slices, "T", "D"};
+  }
   // Slab voxel at slab column x, row y and slab slice z.
   float& at(int x, int y, int z) { return volume[(static_cast<size_t>(y) * p.xSize + x) * p.zSize + z]; }
-  void assemble(const char* slices = "NULL") { assembleOutput(p, "T", "D", slices); }
+  void assemble(const char* slices = nullptr) { assembleOutput(p, names(slices)); }
   std::string slicePattern() const { return dir.file("s%d.vff"); }
   bool logged(const std::string& text) const {
     return readFile(dir.file("korvan.log")).find(": " + text + "\n") != std::string::npos;
   }
-  std::string config;
+  std::string config, outFile, byteFile;
 };
 
 // The chunk file of a multi-slab run, named after the output file and the
@@ -106,11 +108,11 @@ void writeTwoSlabs(Output& o) {
   for (int z = 0; z < 2; ++z)
     for (int y = 0; y < o.p.ySize; ++y)
       for (int x = 0; x < o.p.xSize; ++x) o.at(x, y, z) = z + 1.0f;
-  writeSlab(o.p);
+  writeSlab(o.p, o.names());
   o.p.chunkIndex = 1;
   o.p.zSize = 1;
   for (int i = 0; i < o.p.xSize * o.p.ySize; ++i) o.volume[i] = 3.0f;
-  writeSlab(o.p);
+  writeSlab(o.p, o.names());
   o.p.zSize = 3;
 }
 
@@ -121,9 +123,9 @@ TEST(OutputFiles, HeadersCarryTotalsExtremesAndBinnedOrigin) {
   o.p.zOriginUser = 40;
   o.p.zBinSize = 2;
   for (size_t i = 0; i < o.volume.size(); ++i) o.volume[i] = 0.5f * i - 3.0f;
-  writeSlab(o.p);
+  writeSlab(o.p, o.names());
   EXPECT_EQ(chunkOf(o), "");  // one slab: no chunk file
-  o.name(runNames.byteFile, "bytes.vff");
+  o.name(o.byteFile, "bytes.vff");
   o.assemble(o.slicePattern().c_str());
 
   const std::string volume = readFile(o.dir.file("out.vff"));
@@ -157,7 +159,7 @@ TEST(OutputScaling, HounsfieldModeMapsWaterToZeroAndAirToMinus1000) {
   o.p.airValue = 0.0f;
   o.p.minValue = -0.1f;
   o.p.maxValue = 0.5f;
-  o.name(runNames.byteFile, "bytes.vff");
+  o.name(o.byteFile, "bytes.vff");
   o.assemble();
   EXPECT_EQ(shortsOf(readFile(o.dir.file("out.vff"))), (std::vector<int16_t>{0, -1000, 1000, 32767, -32768}));
   const std::string bytes = readFile(o.dir.file("bytes.vff"));
@@ -169,15 +171,15 @@ TEST(OutputScaling, LargestMagnitudeMapsTo32767WithoutBothReferences) {
   const float values[] = {-0.5f, 0.25f, 0.0f};
   for (int x = 0; x < 3; ++x) o.at(x, 0, 0) = values[x];
   o.p.waterValue = 0.2f;  // air not given: no Hounsfield units
-  writeSlab(o.p);
+  writeSlab(o.p, o.names());
   o.assemble();
   EXPECT_EQ(shortsOf(readFile(o.dir.file("out.vff"))), (std::vector<int16_t>{-32767, 16383, 0}));
 }
 
 TEST(OutputScaling, ConstantVolumeGivesZeroBytesAndShorts) {
   Output o(3, 2, 1);
-  writeSlab(o.p);
-  o.name(runNames.byteFile, "bytes.vff");
+  writeSlab(o.p, o.names());
+  o.name(o.byteFile, "bytes.vff");
   o.assemble();
   EXPECT_EQ(shortsOf(readFile(o.dir.file("out.vff"))), std::vector<int16_t>(6, 0));
   const std::string bytes = readFile(o.dir.file("bytes.vff"));
@@ -191,7 +193,7 @@ TEST(OutputMask, VoxelAtTheMaskRadiusIsZeroed) {
   o.p.yprojSizeUser = 100;  // radius min(2, 96) = 2
   o.p.axisUser = 2.0f;
   std::fill(o.volume.begin(), o.volume.end(), 1.0f);
-  writeSlab(o.p);
+  writeSlab(o.p, o.names());
   o.assemble(o.slicePattern().c_str());
   const std::vector<float> values = floatsOf(readFile(o.dir.file("s0.vff")));
   ASSERT_EQ(values.size(), 81u);
@@ -208,7 +210,7 @@ TEST(OutputReflect, FirstValueOfEachRowIsTheLastColumn) {
   o.p.reflect = kOn;
   for (int y = 0; y < 2; ++y)
     for (int x = 0; x < 3; ++x) o.at(x, y, 0) = 10.0f * y + x + 1;
-  writeSlab(o.p);
+  writeSlab(o.p, o.names());
   o.assemble(o.slicePattern().c_str());
   EXPECT_EQ(floatsOf(readFile(o.dir.file("s0.vff"))), (std::vector<float>{3, 2, 1, 13, 12, 11}));
 }
@@ -222,7 +224,7 @@ TEST(OutputFiles, EverySliceFileHoldsItsSlabSlice) {
     Output o(5, 3, 37);
     o.p.reflect = reflect ? kOn : 0;
     for (size_t i = 0; i < o.volume.size(); ++i) o.volume[i] = 0.25f * float(i);
-    writeSlab(o.p);
+    writeSlab(o.p, o.names());
     EXPECT_EQ(o.p.maxValue, 0.25f * float(o.volume.size() - 1));
     o.assemble(o.slicePattern().c_str());
     for (int z = 0; z < 37; ++z) {
@@ -267,16 +269,16 @@ using OutputFailureDeathTest = testing::Test;
 
 TEST(OutputFailureDeathTest, OutfileThatCannotBeCreated) {
   Output o(2, 2, 1);
-  o.name(runNames.outFile, "missing/out.vff");
-  writeSlab(o.p);
+  o.name(o.outFile, "missing/out.vff");
+  writeSlab(o.p, o.names());
   EXPECT_EXIT(o.assemble(), testing::ExitedWithCode(0), "");
   EXPECT_TRUE(o.logged("Error: could not open outfile " + o.dir.file("missing/out.vff")));
 }
 
 TEST(OutputFailureDeathTest, BytefileThatCannotBeCreatedRemovesTheVolume) {
   Output o(2, 2, 1);
-  o.name(runNames.byteFile, "missing/bytes.vff");
-  writeSlab(o.p);
+  o.name(o.byteFile, "missing/bytes.vff");
+  writeSlab(o.p, o.names());
   EXPECT_EXIT(o.assemble(), testing::ExitedWithCode(0), "");
   EXPECT_TRUE(o.logged("Error: could not open bytefile " + o.dir.file("missing/bytes.vff")));
   EXPECT_FALSE(fileExists(o.dir.file("out.vff")));
@@ -285,7 +287,7 @@ TEST(OutputFailureDeathTest, BytefileThatCannotBeCreatedRemovesTheVolume) {
 TEST(OutputFailureDeathTest, SlicefileThatCannotBeOpenedRemovesEverythingBegun) {
   Output o(2, 2, 2);
   writeTwoSlabs(o);
-  o.name(runNames.byteFile, "bytes.vff");
+  o.name(o.byteFile, "bytes.vff");
   EXPECT_EXIT(o.assemble(o.dir.file("missing/s%d.vff").c_str()), testing::ExitedWithCode(0), "");
   EXPECT_TRUE(o.logged("Error: could not open slicefile " + o.dir.file("missing/s0.vff")));
   EXPECT_FALSE(fileExists(o.dir.file("out.vff")));
@@ -296,17 +298,17 @@ TEST(OutputFailureDeathTest, SlicefileThatCannotBeOpenedRemovesEverythingBegun) 
 TEST(OutputFailureDeathTest, ChunkFileThatCannotBeCreatedOrAppended) {
   Output o(2, 2, 2);
   o.p.nChunks = 2;
-  o.name(runNames.outFile, "missing/out.vff");
-  EXPECT_EXIT(writeSlab(o.p), testing::ExitedWithCode(0), "");
+  o.name(o.outFile, "missing/out.vff");
+  EXPECT_EXIT(writeSlab(o.p, o.names()), testing::ExitedWithCode(0), "");
   EXPECT_TRUE(o.logged("Error: could not create chunk file beside " + o.dir.file("missing/out.vff")));
 
-  o.name(runNames.outFile, "out.vff");
-  writeSlab(o.p);
+  o.name(o.outFile, "out.vff");
+  writeSlab(o.p, o.names());
   const std::string chunk = chunkOf(o);
   ASSERT_EQ(std::remove(chunk.c_str()), 0);
   ASSERT_EQ(mkdir(chunk.c_str(), 0755), 0);  // a directory cannot be appended to
   o.p.chunkIndex = 1;
-  EXPECT_EXIT(writeSlab(o.p), testing::ExitedWithCode(0), "");
+  EXPECT_EXIT(writeSlab(o.p, o.names()), testing::ExitedWithCode(0), "");
   EXPECT_TRUE(o.logged("Error: could not append to chunk file " + chunk));
 }
 
@@ -333,7 +335,7 @@ TEST(OutputFailureDeathTest, FullDiskIsReportedAndTheEarlierFileKept) {
   };
   Output o(32, 32, 4);  // 16 KiB of floats, 8 KiB of 16-bit samples; the log stays far below
   o.p.nChunks = 2;
-  EXPECT_EXIT(limited(8192, [&] { writeSlab(o.p); }), testing::ExitedWithCode(0), "");
+  EXPECT_EXIT(limited(8192, [&] { writeSlab(o.p, o.names()); }), testing::ExitedWithCode(0), "");
   const std::string text = readFile(o.dir.file("korvan.log"));
   EXPECT_NE(text.find(": Error: could not write chunk file " + o.dir.file("out.vff.korvan-chunk-")),
             std::string::npos);
@@ -342,7 +344,7 @@ TEST(OutputFailureDeathTest, FullDiskIsReportedAndTheEarlierFileKept) {
 
   o.p.nChunks = 1;
   testutil::writeFile(o.dir.file("out.vff"), "an older volume");
-  writeSlab(o.p);
+  writeSlab(o.p, o.names());
   EXPECT_EXIT(limited(4096, [&] { o.assemble(); }), testing::ExitedWithCode(0), "");
   EXPECT_TRUE(o.logged("Error: could not write " + o.dir.file("out.vff") + " (disk full?)"));
   EXPECT_EQ(readFile(o.dir.file("out.vff")), "an older volume");

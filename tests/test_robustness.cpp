@@ -520,7 +520,7 @@ TEST_F(MidRunFailure, OffsetErrorEndsWithStatus255AndNoFinalReport) {
 TEST(OffsetErrorDeathTest, RemovesTheChunkFileOfEarlierSlabs) {
   TempDir dir;
   setenv("KORVAN_CONFIG", testutil::writeConfig(dir, dir.file("korvan.log")).c_str(), 1);
-  std::snprintf(runNames.outFile, sizeof runNames.outFile, "%s", dir.file("out.vff").c_str());
+  const std::string outFile = dir.file("out.vff");
   ReconParams p;
   initReconParams(p);
   std::vector<float> voxels(4, 1.0f), slice(4, 0.0f);
@@ -530,14 +530,14 @@ TEST(OffsetErrorDeathTest, RemovesTheChunkFileOfEarlierSlabs) {
   p.chunkIndex = 0;
   p.volume = voxels.data();
   p.floatSlice = slice.data();
-  writeSlab(p);
+  writeSlab(p, {outFile.c_str(), nullptr, nullptr, "", ""});
   ASSERT_EQ(testutil::korvanLeftovers(dir.path()).size(), 1u);
 
   p.zprojSize = 1;
   p.filterSize = 8;
   p.filterSizeHalf = 4;
   p.axisUser = p.axis = 6.0f;
-  EXPECT_EXIT(reconstructSlabFft(p, "p%d.vff"), testing::ExitedWithCode(255), "");
+  EXPECT_EXIT(reconstructSlabFft(p, "p%d.vff", {}), testing::ExitedWithCode(255), "");
   EXPECT_TRUE(testutil::korvanLeftovers(dir.path()).empty());
   unsetenv("KORVAN_CONFIG");
 }

@@ -11,7 +11,7 @@
 
 #include "driver/params.h"
 #include "support/testutil.h"
-#include "vff/vff.h"
+#include "vff/vff_detail.h"
 
 using testutil::readFile;
 using testutil::TempDir;

@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "host/host.h"
-#include "vff/vff.h"
+#include "vff/vff_detail.h"
 
 namespace {
 
@@ -83,8 +83,8 @@ void readVffHeader(ReconParams& p, char* header, char* title, char* date, const 
 
   char value[kVffHeaderSize];
   copyCut(p.subject, getHeaderValue(value, header, "subject=") ? value : "", sizeof p.subject);
-  copyCut(title, getHeaderValue(value, header, "title=") ? value : "", sizeof(RunNames::title));
-  copyCut(date, getHeaderValue(value, header, "date=") ? value : "", sizeof(RunNames::date));
+  copyCut(title, getHeaderValue(value, header, "title=") ? value : "", kVffTitleSize);
+  copyCut(date, getHeaderValue(value, header, "date=") ? value : "", kVffDateSize);
 
   bool haveSize = getHeaderValue(value, header, "size=");
   char sizeText[kVffHeaderSize];

@@ -8,16 +8,14 @@
 
 // Capacity of a header buffer, terminator included.
 constexpr int kVffHeaderSize = 8192;
-
-// Looks `key` (which includes its '=') up by plain substring search from the
-// start of the header: the first occurrence wins wherever it stands. When
-// found, copies the text after the first '=' up to the next ';' (or the end)
-// into `value` (at least kVffHeaderSize characters) and returns true.
-bool getHeaderValue(char* value, const char* header, const char* key);
+// Capacities of the title and date texts a header is read into, terminator
+// included: longer values are cut.
+constexpr int kVffTitleSize = 200;
+constexpr int kVffDateSize = 20;
 
 // Reads the header of the first projection (inSpec formatted with firstFile)
 // into `header` (kVffHeaderSize characters) and merges it into the record,
-// the title (200 characters) and the date (20 characters): command-line
+// the title (kVffTitleSize) and the date (kVffDateSize): command-line
 // values win over header values. Fails the run when the file cannot be
 // opened or its header is unusable.
 void readVffHeader(ReconParams& p, char* header, char* title, char* date, const char* inSpec);

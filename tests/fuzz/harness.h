@@ -66,6 +66,10 @@ void catchBrokenInvariants();
 const std::string& lastLoggedText();
 const std::string& reportHost();
 int reportPort();
+// Where the stand-in records them.
+extern std::string loggedText;
+extern std::string clientHost;
+extern int clientPort;
 
 // Thrown by the end-of-run hook.
 struct RunEnded {};

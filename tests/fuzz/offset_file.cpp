@@ -4,7 +4,7 @@
 // interpolation between finite entries gives finite shifts.
 #include <cmath>
 
-#include "backproject/backproject.h"
+#include "backproject/backproject_detail.h"
 #include "tests/fuzz/harness.h"
 
 namespace fuzz {

@@ -1,11 +1,6 @@
 // What the fuzz harnesses share: a scratch folder for input files, the
 // end-of-run hook that turns the failure path into an exception, invariant
-// checks, and a stand-in for the reporting layer.
-//
-// The stand-in replaces host/report.cpp at link time (every function of it
-// is defined here, so the library's object is never pulled in). Inputs can
-// name any host with -U; the real client would connect there on the next
-// logged message. Here nothing is sent: the calls are only recorded.
+// checks, and what the stand-in reporting layer (report_stub.cpp) recorded.
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -18,12 +13,14 @@
 #include "tests/fuzz/harness.h"
 
 namespace fuzz {
-namespace {
 
-std::string scratchFolder;
 std::string loggedText;
 std::string clientHost;
 int clientPort = -1;
+
+namespace {
+
+std::string scratchFolder;
 bool throwOnBrokenInvariant = false;
 
 void removeScratchFolder() {
@@ -94,35 +91,3 @@ const Harness kHarnesses[5] = {
 };
 
 }  // namespace fuzz
-
-// ---------------------------------------------------------------------------
-// The stand-in reporting layer.
-
-const char* endStateText(int32_t state) {
-  switch (state) {
-    case kEndDone:
-      return "done";
-    case kEndSuspended:
-      return "suspended";
-    case kEndKilled:
-      return "killed";
-    default:
-      return "error";
-  }
-}
-
-void init_report_client(const char* host, int port) {
-  fuzz::clientHost = host;
-  fuzz::clientPort = port;
-}
-
-void report_child_pid(int, int) {}
-int32_t report_status(int, const char*, double) { return job_end_state; }
-
-int32_t report_error(const char* text) {
-  fuzz::loggedText = text;
-  return job_end_state;
-}
-
-void report_done(int) {}
-void report_at_exit() {}

@@ -23,8 +23,8 @@ Outcome vffHeader(const uint8_t* data, size_t size) {
 
   static ReconParams p;
   static char header[kVffHeaderSize];
-  static char title[sizeof(RunNames::title)];
-  static char date[sizeof(RunNames::date)];
+  static char title[kVffTitleSize];
+  static char date[kVffDateSize];
   const std::string pattern = scratchPath("view%d.vff");
   const Outcome outcome = runInput([&] {
     initReconParams(p);

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "geometry/geometry.h"
+
 namespace phantom {
 
 // A uniform ellipsoid with semi-axes (ax, ay, az) along its body axes, which
@@ -77,20 +79,10 @@ struct ScanGeometry {
   double centralSlice = 0;
 };
 
-// Views at firstAngle + i * angleStep, radians (angleStep is negative for
-// reverse rotation).
-struct ViewPlan {
-  int views = 0;
-  double firstAngle = 0;
-  double angleStep = 0;
-  double span = 0;      // 2 pi, or pi plus the fan angle
-  double fanAngle = 0;  // full fan angle of the detector row
-};
+// Views at firstAngle + i * angleStep, radians (geometry/geometry.h).
+using ::ViewPlan;
 
-// The reconstructor's plan for this geometry and angle increment (degrees),
-// with its float roundings: with full360 round(360/step) views, otherwise
-// the views covering half a turn plus the fan angle; centred in the span.
-// Reversed, the views start at span - start and step backwards.
+// The reconstructor's plan for this geometry and angle increment (degrees).
 ViewPlan plannedViews(const ScanGeometry& g, double stepDeg, bool full360, bool reverse);
 
 // Angle of view i in radians.

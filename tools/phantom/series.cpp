@@ -1,9 +1,7 @@
 // File-level work of korvan-phantom: names, headers, sample encoding, the
-// detector model and atomic writes.
-#include <unistd.h>
+// detector model.
 
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -20,14 +18,7 @@ bool checkPattern(const std::string& pattern, std::string* why) {
   return false;
 }
 
-std::string fileName(const std::string& pattern, int number) {
-  char name[4096];
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wformat-nonliteral"
-  std::snprintf(name, sizeof name, pattern.c_str(), number);
-#pragma GCC diagnostic pop
-  return name;
-}
+std::string fileName(const std::string& pattern, int number) { return tools::numberedFile(pattern, number); }
 
 std::string projectionHeaderText(const ProjectionHeader& h) {
   char line[512];
@@ -111,30 +102,6 @@ void measure(std::vector<double>& integrals, int width, const std::vector<double
     }
     integrals[i] = -std::log(counted / n0);
   }
-}
-
-bool writeAtomically(const std::string& path, const std::string& bytes, std::string* error) {
-  std::string temporary = path + ".partial." + std::to_string(getpid());
-  FILE* file = std::fopen(temporary.c_str(), "wb");
-  if (!file) {
-    *error = "cannot create " + temporary + ": " + std::strerror(errno);
-    return false;
-  }
-  bool ok = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
-  int savedErrno = errno;
-  if (std::fclose(file) != 0 && ok) {
-    ok = false;
-    savedErrno = errno;
-  }
-  if (ok && std::rename(temporary.c_str(), path.c_str()) != 0) {
-    ok = false;
-    savedErrno = errno;
-  }
-  if (!ok) {
-    std::remove(temporary.c_str());
-    *error = "cannot write " + path + ": " + std::strerror(savedErrno);
-  }
-  return ok;
 }
 
 }  // namespace phantom

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "tools/common/files.h"
+
 namespace phantom {
 
 // A file-name pattern must hold exactly one integer conversion, by korvan's
@@ -45,8 +47,6 @@ std::vector<double> columnGains(int width, uint64_t seed, double spreadFraction 
 void measure(std::vector<double>& integrals, int width, const std::vector<double>& gains, double photons,
              std::mt19937_64& rng);
 
-// Writes the bytes to a temporary file beside `path` and renames it, so a
-// failed or interrupted run leaves no half-written file under that name.
-bool writeAtomically(const std::string& path, const std::string& bytes, std::string* error);
+using tools::writeAtomically;
 
 }  // namespace phantom

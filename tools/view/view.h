@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "tools/common/files.h"
+
 namespace view {
 
 struct HeaderEntry {
@@ -110,7 +112,6 @@ struct AxisEstimate {
 // without perRow only the joint estimate of all rows and its residual.
 AxisEstimate findAxis(const AxisSeries& series, bool perRow = true);
 
-// Writes bytes under a temporary name beside `path`, then renames.
-bool writeAtomically(const std::string& path, const std::string& bytes, std::string* error);
+using tools::writeAtomically;
 
 }  // namespace view

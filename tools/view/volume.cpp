@@ -1,5 +1,4 @@
 // Reading VFF images as stored, their statistics, comparison and NRRD headers.
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -220,23 +219,6 @@ DiffResult compare(const Volume& a, const Volume& b, const DiffOptions& o) {
   r.peak = hi - lo;
   r.psnr = 20.0 * std::log10(r.peak / r.rmse);
   return r;
-}
-
-bool writeAtomically(const std::string& path, const std::string& bytes, std::string* error) {
-  std::string temporary = path + ".partial." + std::to_string(getpid());
-  FILE* file = std::fopen(temporary.c_str(), "wb");
-  if (!file) {
-    *error = "cannot create " + temporary + ": " + std::strerror(errno);
-    return false;
-  }
-  bool ok = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
-  ok = std::fclose(file) == 0 && ok;
-  ok = ok && std::rename(temporary.c_str(), path.c_str()) == 0;
-  if (!ok) {
-    *error = "cannot write " + path + ": " + std::strerror(errno);
-    std::remove(temporary.c_str());
-  }
-  return ok;
 }
 
 }  // namespace view

@@ -1,5 +1,5 @@
-// Allocators, rounding and byte-order helpers shared by every stage, and the
-// one failure path of the program.
+// The one end of a run in error, its message forms, and the stop signals a
+// shared job defers until it can end cleanly.
 #include <signal.h>
 #include <unistd.h>
 
@@ -8,44 +8,21 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "host/host.h"
+#include "host/host_detail.h"
 
 int32_t job_end_state = kEndDone;
 int32_t exit_job_id = 0;
 
-namespace {
-
-template <typename T>
-T* allocate(long count, const char* failure) {
-  if (count == 0) return nullptr;
-  T* block = count > 0 ? static_cast<T*>(std::calloc(static_cast<size_t>(count), sizeof(T))) : nullptr;
-  if (!block) failRun(failure);
-  return block;
-}
-
-}  // namespace
-
-float* vector(long count) { return allocate<float>(count, "allocation failure in vector()"); }
-int16_t* svector(long count) { return allocate<int16_t>(count, "allocation failure in svector()"); }
-uint8_t* bvector(long count) { return allocate<uint8_t>(count, "allocation failure in bvector()"); }
-
-void swapBytes16(void* samples, long count) {
-  auto* b = static_cast<unsigned char*>(samples);
-  for (long i = 0; i < count; ++i, b += 2) {
-    unsigned char t = b[0];
-    b[0] = b[1];
-    b[1] = t;
-  }
-}
-
-void swapBytes32(void* samples, long count) {
-  auto* b = static_cast<unsigned char*>(samples);
-  for (long i = 0; i < count; ++i, b += 4) {
-    unsigned char t0 = b[0], t1 = b[1];
-    b[0] = b[3];
-    b[1] = b[2];
-    b[2] = t1;
-    b[3] = t0;
+const char* endStateText(int32_t state) {
+  switch (state) {
+    case kEndDone:
+      return "done";
+    case kEndSuspended:
+      return "suspended";
+    case kEndKilled:
+      return "killed";
+    default:
+      return "error";
   }
 }
 
