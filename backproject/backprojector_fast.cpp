@@ -8,9 +8,10 @@
 // Bit-identity with the reference holds by construction: every voxel column
 // takes its U, T, u, fu, m, w and z range from the same code (column.h);
 // each lane of a kernel does the reference's double operations in the
-// reference's order; each band of voxel rows is written by one thread only; and a
-// voxel column takes the views of a pass one after another in view order, so
-// every voxel sees the same sequence of float additions.
+// reference's order; each band of voxel rows is written by one thread only;
+// and a voxel column takes the views of a pass one after another in view
+// order, so every voxel sees the same sequence of float additions. The tiles
+// change only the order in which voxel columns are visited.
 #include <omp.h>
 
 #include <algorithm>

@@ -53,9 +53,9 @@ void copySliceOut(ReconParams& p, int z) {
 // samples to 1.4%). The block holds at most kSliceBlockBytes or a 16th of
 // the slab or of the memory limit, whichever is less, if that is more, so
 // that large slices still come several at a time (1024^2 slices two at a
-// time instead of 16 read each line of the slab eight times: a quarter of a
-// 1024^3 run's processor time went to the gathering) and the block adds at
-// most 1/16 to the memory the plan counted.
+// time instead of 16 read each line of the slab eight times: a quarter of
+// the processor time of a 1024^3 run from four views went to the gathering)
+// and the block adds at most 1/16 to the memory the plan counted.
 class SliceBlocks {
  public:
   static constexpr int kMostSlices = 16;
@@ -152,7 +152,7 @@ Mask fieldOfViewMask(const ReconParams& p) {
 
 // Masks p.floatSlice and fills the 16-bit and (when wanted) the byte slice,
 // on the threads for large slices (a square root per pixel: a tenth of the
-// processor time of a 1024^3 run from four views on one thread).
+// processor time of a 1024^3 run from four views).
 void maskAndScale(ReconParams& p, const Mask& mask, const Scales& scales, bool bytes) {
 #pragma omp parallel for schedule(static) if (static_cast<long>(p.xSize) * p.ySize >= kThreadedSlicePixels)
   for (int row = 0; row < p.ySize; ++row) {

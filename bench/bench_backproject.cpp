@@ -100,7 +100,8 @@ BENCHMARK(Batched)
     // Larger slabs, whose filtered views no longer fit a core's caches.
     ->Args({512, 1, 4})
     ->Args({512, 2, 4})
-    ->Args({1024, 2, 4})->Args({1024, 1, 4})
+    ->Args({1024, 1, 4})
+    ->Args({1024, 2, 4})
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 BENCHMARK(Reference)->ArgName("size")->Arg(128)->Arg(256)->Unit(benchmark::kMillisecond)->UseRealTime();
