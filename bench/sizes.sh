@@ -23,8 +23,11 @@
 # (slow: about 0.3 G updates/s).
 set -eu
 BUILD=build
-case ${1:-} in *x*) ;; ?*) BUILD=$1; shift ;; esac
+case ${1:-} in [0-9]*x[0-9]*) ;; ?*) BUILD=$1; shift ;; esac
 [ $# -gt 0 ] || set -- 256x360 512x360
+for spec in "$@"; do
+  case $spec in [0-9]*x[0-9]*) ;; *) echo "bench/sizes.sh: $spec is not SIZExVIEWS" >&2; exit 2 ;; esac
+done
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 BUILD=$(cd "$ROOT" && cd "$BUILD" && pwd)
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/korvan-sizes-XXXXXX")
