@@ -28,23 +28,15 @@ case ${1:-} in [0-9]*x[0-9]*) ;; ?*) BUILD=$1; shift ;; esac
 for spec in "$@"; do
   case $spec in [0-9]*x[0-9]*) ;; *) echo "bench/sizes.sh: $spec is not SIZExVIEWS" >&2; exit 2 ;; esac
 done
-ROOT=$(cd "$(dirname "$0")/.." && pwd)
-BUILD=$(cd "$ROOT" && cd "$BUILD" && pwd)
-WORK=$(mktemp -d "${TMPDIR:-/tmp}/korvan-sizes-XXXXXX")
+. "$(dirname "$0")/common.sh"
+bench_start "$BUILD" sizes
 trap 'rm -rf "$WORK"' EXIT
 [ -x /usr/bin/time ] || { echo "bench/sizes.sh needs /usr/bin/time (Debian package time)" >&2; exit 1; }
-
-# config LIMIT: the configuration file with that memory limit (or none).
-config() {
-  printf '[SOFTWARE\\ALVERO\\ReconServer]\nLogFile=%s/korvan.log\n' "$WORK" > "$WORK/korvan.ini"
-  [ "$1" = default ] || printf '[SOFTWARE\\ALVERO\\Recon]\nMemoryLimit=%s\n' "$1" >> "$WORK/korvan.ini"
-}
-export KORVAN_CONFIG="$WORK/korvan.ini"
 
 # run LABEL SIZE VIEWS LIMIT [VAR=VALUE...]: one reconstruction of the
 # current series; prints its line and leaves the speeds in $whole and $bp.
 run() {
-  label=$1 size=$2 views=$3; config "$4"; shift 4
+  label=$1 size=$2 views=$3; bench_config "$4"; shift 4
   : > "$WORK/korvan.log"
   env KORVAN_BENCH=1 "$@" /usr/bin/time -v -o "$WORK/time" \
     "$BUILD/korvan" -i "$WORK/p%d.vff" -f 0 -v -o "$WORK/out.vff" >/dev/null 2>"$WORK/stages"
@@ -88,10 +80,7 @@ ref_whole=0 ref_bp=0 ref_name=""
 for spec in $order; do
   size=${spec%x*} views=${spec#*x}
   rm -f "$WORK"/p*.vff
-  step=$(awk "BEGIN { printf \"%.10g\", 360 / $views }")
-  centre=$(awk "BEGIN { printf \"%.1f\", ($size - 1) / 2 }")
-  "$BUILD/tools/korvan-phantom" -o "$WORK/p%d.vff" --width "$size" --height "$size" --rfan $((size * 4)) \
-    --axis "$centre" --central-slice "$centre" --full360 --step "$step" --views "$views" >/dev/null
+  bench_series "$WORK" "$size" "$size" "$views"
   cmp_whole=$ref_whole cmp_bp=$ref_bp cmp_name=$ref_name
   run "${size}^3 x $views" "$size" "$views" "${MEMORY_LIMIT:-2000000000}"
   [ "$ref_whole" != 0 ] || { ref_whole=$whole ref_bp=$bp ref_name="${size}^3"; }
