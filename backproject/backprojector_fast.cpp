@@ -1,15 +1,19 @@
 // The back-projector as the reconstruction loops run it: the reference
-// computation (backprojector.cpp) spread over OpenMP threads by voxel rows y,
-// with the z loop of every voxel column vectorised over slices with AVX2 or
+// computation (backprojector.cpp) spread over OpenMP threads by bands of
+// voxel rows y, walked in tiles that keep the filtered samples in cache, with
+// the z loop of every voxel column vectorised over slices with AVX2 or
 // AVX-512 when the CPU has them, and several views added in one pass over
 // each voxel column.
 //
 // Bit-identity with the reference holds by construction: every voxel column
 // takes its U, T, u, fu, m, w and z range from the same code (column.h);
 // each lane of a kernel does the reference's double operations in the
-// reference's order; each voxel row is written by one thread only; and a
-// voxel column takes the views of a pass one after another in view order, so
-// every voxel sees the same sequence of float additions.
+// reference's order; each band of voxel rows is written by one thread only;
+// and a voxel column takes the views of a pass one after another in view
+// order, so every voxel sees the same sequence of float additions. The tiles
+// change only the order in which voxel columns are visited.
+#include <omp.h>
+
 #include <algorithm>
 #include <cstddef>
 #include <cstdlib>
@@ -40,6 +44,32 @@ ColumnKernel kernelFor(SimdLevel level) {
       break;
   }
   return accumulateColumnScalar;
+}
+
+// The slab is walked in tiles of voxel columns, a band of rows by a block of
+// columns, so that the filtered samples a tile reads stay in the core's
+// second-level cache while the tile's columns take them (docs/PERFORMANCE.md
+// has the arithmetic). A tile of r rows and c columns meets about
+// 1.3 (r + c) filtered columns of each view at the magnifications of a
+// scan, each `rows` samples high; r + c columns of every view of the pass
+// take kTileBytes, so the tile's share is about 2/3 of a 1 MiB cache and
+// the voxel columns streaming through keep the rest. Only the order of the
+// voxel columns changes: each still takes the views of the pass in order.
+struct Tiles {
+  int rows;     // voxel rows per band: one band per task
+  int columns;  // voxel columns per block
+};
+constexpr long kTileBytes = 512L << 10;
+
+Tiles tilesFor(const ReconParams& p, int count, size_t sampleBytes) {
+  const long columnBytes = std::max(1L, static_cast<long>(p.zprojSize) * static_cast<long>(sampleBytes)) * count;
+  const int side = static_cast<int>(std::max(4L, std::min(64L, kTileBytes / (2 * columnBytes))));
+  // Bands no taller than a 32nd of a thread's share, so that the last band
+  // a thread takes, or one held up by a thread the system has put aside,
+  // leaves the others little to wait for.
+  const int threads = std::max(1, omp_get_max_threads());
+  const int rows = std::max(2, std::min(side, p.ySize / (32 * threads)));
+  return Tiles{rows, std::max(4, 2 * side - rows)};
 }
 
 }  // namespace
@@ -99,34 +129,51 @@ void backProjectViewsWith(const ViewToProject* views, int count, ReconParams& p,
   }
 
   const ColumnKernel kernel = kernelFor(level);
-  const int xSize = p.xSize;
+  const Tiles tiles = tilesFor(p, count, level == SimdLevel::kAvx512 ? sizeof(double) : sizeof(float));
   const int yEnd = p.yOrigin + p.ySize;
-  // One voxel row (xSize x zSize contiguous floats) per task. Dynamic
-  // scheduling evens out the rows, which shorten towards the edge of the
-  // field-of-view circle.
+  const int bands = (p.ySize + tiles.rows - 1) / tiles.rows;
+  // One band of voxel rows per task. Dynamic scheduling evens out the bands,
+  // which shorten towards the edge of the field-of-view circle.
 #pragma omp parallel for schedule(dynamic, 1)
-  for (int y = p.yOrigin; y < yEnd; ++y) {
-    // The rays of every column of the row for every view first, then each
-    // voxel column takes the views in order while it stays in the core's
-    // first-level cache.
+  for (int band = 0; band < bands; ++band) {
+    const int y0 = p.yOrigin + band * tiles.rows, y1 = std::min(yEnd, y0 + tiles.rows);
+    // Each row of the band walks along x for each view, block by block.
+    thread_local std::vector<RowWalk> walks;
     thread_local std::vector<ColumnRay> rays;
     thread_local std::vector<unsigned char> reached;
-    rays.resize(static_cast<size_t>(count) * xSize);
-    reached.assign(static_cast<size_t>(count) * xSize, 0);
-    int xLo = p.xOrigin + xSize, xHi = p.xOrigin;
-    for (int j = 0; j < count; ++j) {
-      forEachColumn(p, geometry[j], y, [&](int x, const ColumnRay& c) {
-        const size_t at = static_cast<size_t>(j) * xSize + (x - p.xOrigin);
-        rays[at] = c;
-        reached[at] = 1;
-        xLo = std::min(xLo, x);
-        xHi = std::max(xHi, x + 1);
-      });
-    }
-    for (int x = xLo; x < xHi; ++x) {
+    walks.resize(static_cast<size_t>(y1 - y0) * count);
+    rays.resize(static_cast<size_t>(count) * tiles.columns);
+    int xLo = p.xOrigin + p.xSize, xHi = p.xOrigin;
+    for (int y = y0; y < y1; ++y) {
       for (int j = 0; j < count; ++j) {
-        const size_t at = static_cast<size_t>(j) * xSize + (x - p.xOrigin);
-        if (reached[at]) kernel(filtered[j], geometry[j], rays[at], voxelAt(p, x, y, rays[at].zLo));
+        RowWalk& w = walks[static_cast<size_t>(y - y0) * count + j];
+        w = startRow(p, geometry[j], y);
+        if (w.x >= w.xHi) continue;
+        xLo = std::min(xLo, w.x);
+        xHi = std::max(xHi, w.xHi);
+      }
+    }
+    for (int x0 = xLo; x0 < xHi; x0 += tiles.columns) {
+      const int x1 = std::min(xHi, x0 + tiles.columns);
+      for (int y = y0; y < y1; ++y) {
+        // The rays of the block's columns for every view first, then each
+        // voxel column takes the views in order while it stays in the
+        // core's first-level cache.
+        reached.assign(static_cast<size_t>(count) * tiles.columns, 0);
+        for (int j = 0; j < count; ++j) {
+          walkRowTo(p, geometry[j], walks[static_cast<size_t>(y - y0) * count + j], x1,
+                    [&](int x, const ColumnRay& c) {
+                      const size_t at = static_cast<size_t>(j) * tiles.columns + (x - x0);
+                      rays[at] = c;
+                      reached[at] = 1;
+                    });
+        }
+        for (int x = x0; x < x1; ++x) {
+          for (int j = 0; j < count; ++j) {
+            const size_t at = static_cast<size_t>(j) * tiles.columns + (x - x0);
+            if (reached[at]) kernel(filtered[j], geometry[j], rays[at], voxelAt(p, x, y, rays[at].zLo));
+          }
+        }
       }
     }
   }

@@ -82,11 +82,16 @@ inline bool columnRay(const ReconParams& p, const ViewGeometry& g, float U, floa
   return true;
 }
 
-// Calls column(x, ray) for every voxel column of row y that receives
-// something from this view, x ascending. U and T are stepped along x rather
-// than recomputed, so every caller sees the same float sequence.
-template <class Column>
-inline void forEachColumn(const ReconParams& p, const ViewGeometry& g, int y, Column&& column) {
+// The walk of one voxel row y over the columns that receive something from
+// a view, x ascending, which may stop at any column and go on later: U and T
+// are stepped along x rather than recomputed, so every caller, whether it
+// walks the row in one go or block by block, sees the same float sequence.
+struct RowWalk {
+  int x = 0, xHi = 0;  // next column, one past the last inside the circle
+  float U = 0, T = 0;  // of column x
+};
+
+inline RowWalk startRow(const ReconParams& p, const ViewGeometry& g, int y) {
   const double dy = double(y) - g.R;
   // Half chord of the field-of-view circle at this y. Both bounds exclude an
   // exact integer, so voxels on the circle itself are never reconstructed.
@@ -95,17 +100,38 @@ inline void forEachColumn(const ReconParams& p, const ViewGeometry& g, int y, Co
   int xHi = roundDownIndex(static_cast<float>(double(g.R) + h));
   if (xLo < p.xOrigin) xLo = p.xOrigin;
   if (xHi > p.xOrigin + p.xSize) xHi = p.xOrigin + p.xSize;
-  if (xLo >= xHi) return;
-
-  const double dx = double(xLo) - g.R;
-  float U = static_cast<float>(double(g.D) + dy * g.s + dx * g.k);
-  float T = static_cast<float>(dy * g.k - dx * g.s);
-  for (int x = xLo; x < xHi; ++x) {
-    ColumnRay ray;
-    if (columnRay(p, g, U, T, &ray)) column(x, ray);
-    U = static_cast<float>(double(U) + g.k);
-    T = static_cast<float>(double(T) - g.s);
+  RowWalk w;
+  if (xLo >= xHi) {
+    w.x = w.xHi = p.xOrigin;
+    return w;
   }
+  const double dx = double(xLo) - g.R;
+  w.x = xLo;
+  w.xHi = xHi;
+  w.U = static_cast<float>(double(g.D) + dy * g.s + dx * g.k);
+  w.T = static_cast<float>(dy * g.k - dx * g.s);
+  return w;
+}
+
+// Calls column(x, ray) for the columns of the walk before xEnd that receive
+// something from this view, and leaves the walk at xEnd (or its end).
+template <class Column>
+inline void walkRowTo(const ReconParams& p, const ViewGeometry& g, RowWalk& w, int xEnd, Column&& column) {
+  const int stop = xEnd < w.xHi ? xEnd : w.xHi;
+  for (; w.x < stop; ++w.x) {
+    ColumnRay ray;
+    if (columnRay(p, g, w.U, w.T, &ray)) column(w.x, ray);
+    w.U = static_cast<float>(double(w.U) + g.k);
+    w.T = static_cast<float>(double(w.T) - g.s);
+  }
+}
+
+// Calls column(x, ray) for every voxel column of row y that receives
+// something from this view, x ascending.
+template <class Column>
+inline void forEachColumn(const ReconParams& p, const ViewGeometry& g, int y, Column&& column) {
+  RowWalk w = startRow(p, g, y);
+  walkRowTo(p, g, w, w.xHi, column);
 }
 
 // Voxel (x, y, z) of the slab: [y][x][z], z fastest.

@@ -97,6 +97,11 @@ void Batched(benchmark::State& state) {
 BENCHMARK(Batched)
     ->ArgNames({"size", "threads", "views"})
     ->ArgsProduct({{256}, {1, 2}, {1, 2, 4, 8}})
+    // Larger slabs, whose filtered views no longer fit a core's caches.
+    ->Args({512, 1, 4})
+    ->Args({512, 2, 4})
+    ->Args({1024, 1, 4})
+    ->Args({1024, 2, 4})
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 BENCHMARK(Reference)->ArgName("size")->Arg(128)->Arg(256)->Unit(benchmark::kMillisecond)->UseRealTime();

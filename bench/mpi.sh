@@ -19,22 +19,14 @@ SIZE=${1:-512}
 VIEWS=${2:-360}
 MEMORY=${3:-134217728}
 BUILD=${4:-build}
-ROOT=$(cd "$(dirname "$0")/.." && pwd)
-BUILD=$(cd "$ROOT" && cd "$BUILD" && pwd)
-WORK=$(mktemp -d "${TMPDIR:-/tmp}/korvan-bench-XXXXXX")
+. "$(dirname "$0")/common.sh"
+bench_start "$BUILD" bench
 trap 'rm -rf "$WORK"' EXIT
 MPIRUN="mpirun --oversubscribe --bind-to none"
 if [ "$(id -u)" -eq 0 ]; then MPIRUN="$MPIRUN --allow-run-as-root"; fi
 
-STEP=$(awk "BEGIN { printf \"%.10g\", 360 / $VIEWS }")
-CENTRE=$(awk "BEGIN { printf \"%.1f\", ($SIZE - 1) / 2 }")
-RFAN=$((SIZE * 4))
-printf '[SOFTWARE\\ALVERO\\ReconServer]\nLogFile=%s/korvan.log\n[SOFTWARE\\ALVERO\\Recon]\nMemoryLimit=%s\n' \
-  "$WORK" "$MEMORY" > "$WORK/korvan.ini"
-export KORVAN_CONFIG="$WORK/korvan.ini"
-
-"$BUILD/tools/korvan-phantom" -o "$WORK/p%d.vff" --width "$SIZE" --height "$SIZE" --rfan "$RFAN" \
-  --axis "$CENTRE" --central-slice "$CENTRE" --full360 --step "$STEP" --views "$VIEWS" >/dev/null
+bench_config "$MEMORY"
+bench_series "$WORK" "$SIZE" "$SIZE" "$VIEWS"
 
 # run LABEL PROCESSES THREADS: one reconstruction, its figures and stages.
 run() {

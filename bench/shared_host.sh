@@ -27,17 +27,13 @@ set -eu
 BUILD=${1:-build}
 BASELINE=${2:-}
 SERIES=${SERIES:-96x64x360 256x256x360}
-ROOT=$(cd "$(dirname "$0")/.." && pwd)
-BUILD=$(cd "$ROOT" && cd "$BUILD" && pwd)
+. "$(dirname "$0")/common.sh"
+bench_start "$BUILD" shared
 [ -z "$BASELINE" ] || BASELINE=$(cd "$ROOT" && cd "$BASELINE" && pwd)
-WORK=$(mktemp -d "${TMPDIR:-/tmp}/korvan-shared-XXXXXX")
 BUSY=""
 trap '[ -z "$BUSY" ] || kill $BUSY 2>/dev/null; rm -rf "$WORK"' EXIT
 unset OMP_NUM_THREADS OMP_WAIT_POLICY GOMP_SPINCOUNT KORVAN_BENCH
-
-printf '[SOFTWARE\\ALVERO\\ReconServer]\nLogFile=%s/korvan.log\n[SOFTWARE\\ALVERO\\Recon]\nMemoryLimit=2000000000\n' \
-  "$WORK" > "$WORK/korvan.ini"
-export KORVAN_CONFIG="$WORK/korvan.ini"
+bench_config 2000000000
 
 now() { date +%s.%N; }
 # same A B: the volumes' samples are equal (the headers differ in the
@@ -82,10 +78,7 @@ for series in $SERIES; do
   width=${series%%x*} rest=${series#*x}
   height=${rest%%x*} views=${rest#*x}
   rm -rf "$WORK/s" && mkdir "$WORK/s"
-  step=$(awk "BEGIN { printf \"%.10g\", 360 / $views }")
-  "$BUILD/tools/korvan-phantom" -o "$WORK/s/p%d.vff" --width "$width" --height "$height" --rfan $((width * 4)) \
-    --axis "$(awk "BEGIN { print ($width - 1) / 2 }")" --central-slice "$(awk "BEGIN { print ($height - 1) / 2 }")" \
-    --full360 --step "$step" --views "$views" >/dev/null
+  bench_series "$WORK/s" "$width" "$height" "$views"
   echo "== ${width} x ${width} x ${height} voxels from $views views"
   SAMPLE_BYTES=$((width * width * height * 2))
 

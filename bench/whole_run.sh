@@ -19,19 +19,11 @@ set -eu
 SIZE=${1:-256}
 VIEWS=${2:-360}
 BUILD=${3:-build}
-ROOT=$(cd "$(dirname "$0")/.." && pwd)
-BUILD=$(cd "$ROOT" && cd "$BUILD" && pwd)
-WORK=$(mktemp -d "${TMPDIR:-/tmp}/korvan-bench-XXXXXX")
+. "$(dirname "$0")/common.sh"
+bench_start "$BUILD" bench
 trap 'rm -rf "$WORK"' EXIT
-
-STEP=$(awk "BEGIN { printf \"%.10g\", 360 / $VIEWS }")
-CENTRE=$(awk "BEGIN { printf \"%.1f\", ($SIZE - 1) / 2 }")
-RFAN=$((SIZE * 4))
-printf '[SOFTWARE\\ALVERO\\ReconServer]\nLogFile=%s/korvan.log\n[SOFTWARE\\ALVERO\\Recon]\nMemoryLimit=2000000000\n' "$WORK" > "$WORK/korvan.ini"
-export KORVAN_CONFIG="$WORK/korvan.ini"
-
-"$BUILD/tools/korvan-phantom" -o "$WORK/p%d.vff" --width "$SIZE" --height "$SIZE" --rfan "$RFAN" \
-  --axis "$CENTRE" --central-slice "$CENTRE" --full360 --step "$STEP" --views "$VIEWS" >/dev/null
+bench_config 2000000000
+bench_series "$WORK" "$SIZE" "$SIZE" "$VIEWS"
 
 # run LABEL [VAR=VALUE...]: one reconstruction; prints its speed and stage
 # times and leaves the speed in $speed, its wall time in $wall.

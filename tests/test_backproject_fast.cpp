@@ -82,6 +82,10 @@ std::vector<Scan> scans() {
       // Over 65536 filtered samples per view: widened on the threads.
       variant("views_widened_on_the_threads",
               [](Scan& s) { s.width = 260, s.height = 256, s.rfan = 1000, s.yOrigin = 128, s.ySize = 2, s.step = 60; }),
+      // Four views widened to double (1.2 MiB) exceed a core's second-level
+      // cache: the slab is walked in several bands and blocks of columns.
+      variant("views_beyond_the_cache",
+              [](Scan& s) { s.width = 600, s.height = 64, s.rfan = 2400, s.yOrigin = 290, s.ySize = 12; }),
   };
 }
 

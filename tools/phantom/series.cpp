@@ -18,14 +18,7 @@ bool checkPattern(const std::string& pattern, std::string* why) {
   return false;
 }
 
-std::string fileName(const std::string& pattern, int number) {
-  char name[4096];
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wformat-nonliteral"
-  std::snprintf(name, sizeof name, pattern.c_str(), number);
-#pragma GCC diagnostic pop
-  return name;
-}
+std::string fileName(const std::string& pattern, int number) { return tools::numberedFile(pattern, number); }
 
 std::string projectionHeaderText(const ProjectionHeader& h) {
   char line[512];

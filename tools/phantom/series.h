@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/common/write_atomically.h"
+#include "tools/common/files.h"
 
 namespace phantom {
 

@@ -323,12 +323,7 @@ int exportVolume(int argc, char** argv) {
 std::string seriesFile(const std::string& pattern, int n) {
   std::string problem;
   if (!checkFilePattern(pattern.c_str(), &problem)) fail("the pattern '" + pattern + "' " + problem);
-  char name[4096];
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wformat-nonliteral"
-  std::snprintf(name, sizeof name, pattern.c_str(), n);
-#pragma GCC diagnostic pop
-  return name;
+  return tools::numberedFile(pattern, n);
 }
 
 int whole(const char* text, const char* option, int least) {

@@ -1,4 +1,4 @@
-#include "tools/common/write_atomically.h"
+#include "tools/common/files.h"
 
 #include <unistd.h>
 
@@ -31,6 +31,15 @@ bool writeAtomically(const std::string& path, const std::string& bytes, std::str
     *error = "cannot write " + path + ": " + std::strerror(savedErrno);
   }
   return ok;
+}
+
+std::string numberedFile(const std::string& pattern, int number) {
+  char name[4096];
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+  std::snprintf(name, sizeof name, pattern.c_str(), number);
+#pragma GCC diagnostic pop
+  return name;
 }
 
 }  // namespace tools
