@@ -25,8 +25,8 @@ set -eu
 BUILD=build
 case ${1:-} in [0-9]*x[0-9]*) ;; ?*) BUILD=$1; shift ;; esac
 [ $# -gt 0 ] || set -- 256x360 512x360
-for spec in "$@"; do
-  case $spec in [0-9]*x[0-9]*) ;; *) echo "bench/sizes.sh: $spec is not SIZExVIEWS" >&2; exit 2 ;; esac
+for series in "$@"; do
+  case $series in [0-9]*x[0-9]*) ;; *) echo "bench/sizes.sh: $series is not SIZExVIEWS" >&2; exit 2 ;; esac
 done
 . "$(dirname "$0")/common.sh"
 bench_start "$BUILD" sizes
@@ -75,10 +75,10 @@ echo "korvan sizes: $(nproc) cores, $(uname -m), ${OMP_NUM_THREADS:-every core} 
 echo "wall, updates/s over the wall time and over the back-projection stage, (ratios to the reference size), shares of the wall time, slabs, peak memory"
 # The reference size first, so that every later line can show its ratio.
 order=""
-for spec in "$@"; do case $spec in 256x*) order="$spec $order" ;; *) order="$order $spec" ;; esac; done
+for series in "$@"; do case $series in 256x*) order="$series $order" ;; *) order="$order $series" ;; esac; done
 ref_whole=0 ref_bp=0 ref_name=""
-for spec in $order; do
-  size=${spec%x*} views=${spec#*x}
+for series in $order; do
+  size=${series%x*} views=${series#*x}
   rm -f "$WORK"/p*.vff
   bench_series "$WORK" "$size" "$size" "$views"
   cmp_whole=$ref_whole cmp_bp=$ref_bp cmp_name=$ref_name
