@@ -103,6 +103,20 @@ TEST_F(RingLevels, ExpandedProfileMeetsEachSectorAtItsCentre) {
   EXPECT_NEAR(expanded(1), 3.0f * (1 - 5.5f / 12) + 1, 1e-3);  // extrapolated before sector 0's centre
 }
 
+TEST_F(RingLevels, SmoothingAcrossSectorsKeepsAnEvenProfile) {
+  // Sums equal in every sector and at every radius: the means are equal, and
+  // the smoothing of the innermost radii (weights 1/4, 1/2, 1/4) keeps them.
+  prepare(320);
+  const int n = ringState.levelRadii;
+  std::fill_n(ringState.sectorProfiles, 18 * n, 500.0f);
+  std::fill_n(ringState.countDiff, 16 * n, ringState.minCount[0] + 1);
+  normaliseSectorProfiles();
+  const float outer = ringState.sectorProfiles[n + n - 1];
+  EXPECT_GT(outer, 0.0f);
+  for (int s = 0; s < 18; ++s)
+    for (int i = 0; i < 64; ++i) ASSERT_EQ(ringState.sectorProfiles[s * n + i], outer) << s << "," << i;
+}
+
 TEST_F(SectorCoordinate, IsBasePlusAngleInSixteenthsOfATurn) {
   prepare(512);
   const double b = 9.0 - 0.35 * 1.25;
