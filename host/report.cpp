@@ -39,6 +39,9 @@ void init_report_client(const char* host, int port) {
   if (quietLogHook) return;
   XmlRpc::XmlRpcErrorHandler::setErrorHandler(&quietErrors);
   XmlRpc::setVerbosity(0);
+  // A second -U (the parameter file's after the command line's) replaces
+  // the first client.
+  delete report_client;
   report_client = new XmlRpc::XmlRpcClient(host, port);
   std::free(report_host);
   report_host = strdup(host);
