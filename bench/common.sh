@@ -28,3 +28,18 @@ bench_series() {
     --central-slice "$(awk "BEGIN { printf \"%.1f\", ($3 - 1) / 2 }")" \
     --full360 --step "$(awk "BEGIN { printf \"%.10g\", 360 / $4 }")" --views "$4" >/dev/null
 }
+
+# bench_stages FILE: the stage times that KORVAN_BENCH=1 printed into FILE,
+# summed over the slabs, as "slabs read filter back-project scale" (seconds).
+bench_stages() {
+  awk '/^korvan bench: slab/ {
+      ++slabs
+      for (i = 1; i <= NF; ++i) {
+        if ($i == "read") read += $(i + 1)
+        if ($i == "filter") filter += $(i + 1)
+        if ($i == "back-project") bp += $(i + 1)
+        if ($i == "scale") scale += $(i + 1)
+      }
+    }
+    END { printf "%d %.6f %.6f %.6f %.6f\n", slabs, read, filter, bp, scale }' "$1"
+}

@@ -40,23 +40,16 @@ run() {
   : > "$WORK/korvan.log"
   env KORVAN_BENCH=1 "$@" /usr/bin/time -v -o "$WORK/time" \
     "$BUILD/korvan" -i "$WORK/p%d.vff" -f 0 -v -o "$WORK/out.vff" >/dev/null 2>"$WORK/stages"
+  set -- $(bench_stages "$WORK/stages")
   awk -v label="$label" -v updates="$(awk "BEGIN { print $size * $size * $size * $views }")" \
-    -v ref_whole="${cmp_whole:-0}" -v ref_bp="${cmp_bp:-0}" -v ref_name="${cmp_name:-}" '
+    -v ref_whole="${cmp_whole:-0}" -v ref_bp="${cmp_bp:-0}" -v ref_name="${cmp_name:-}" \
+    -v slabs="$1" -v read="$2" -v filter="$3" -v bp="$4" -v scale="$5" '
     FILENAME ~ /time$/ && /Elapsed \(wall clock\)/ {
       n = split($NF, t, ":"); wall = 0
       for (i = 1; i <= n; ++i) wall = wall * 60 + t[i]
     }
     FILENAME ~ /time$/ && /Maximum resident set size/ { rss = $NF / 1024 }
     FILENAME ~ /time$/ && /(User|System) time \(seconds\)/ { cpu += $NF }
-    FILENAME ~ /stages$/ && /^korvan bench: slab/ {
-      ++slabs
-      for (i = 1; i <= NF; ++i) {
-        if ($i == "read") read += $(i + 1)
-        if ($i == "filter") filter += $(i + 1)
-        if ($i == "back-project") bp += $(i + 1)
-        if ($i == "scale") scale += $(i + 1)
-      }
-    }
     END {
       if (wall <= 0 || bp <= 0) { printf "%-22s no timing (did the run fail?)\n", label; exit }
       whole = updates / wall; bps = updates / bp
@@ -67,7 +60,7 @@ run() {
         100 * read / wall, 100 * filter / wall, 100 * bp / wall, 100 * scale / wall, 100 * rest / wall,
         slabs, slabs == 1 ? " " : "s", rss
       printf "%.0f %.0f\n", whole, bps > "/dev/stderr"
-    }' "$WORK/time" "$WORK/stages" 2>"$WORK/speeds"
+    }' "$WORK/time" 2>"$WORK/speeds"
   read -r whole bp < "$WORK/speeds" || { whole=0; bp=0; }
 }
 

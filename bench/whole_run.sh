@@ -39,15 +39,8 @@ run() {
   printf '%-28s %14.0f voxel updates/s   (loop %s s, wall %.2f s)\n' "$label" "${speed:-0}" "${loop:-?}" "$wall"
   sed -n 's/^korvan bench: /    /p' "$WORK/stages"
   # Shares of the loop time; the output stage is what the stages leave.
-  awk -v loop="${loop:-0}" '/^korvan bench: slab/ {
-      for (i = 1; i <= NF; ++i) {
-        if ($i == "read") read += $(i + 1)
-        if ($i == "filter") filter += $(i + 1)
-        if ($i == "back-project") bp += $(i + 1)
-        if ($i == "scale") scale += $(i + 1)
-      }
-    }
-    END {
+  set -- $(bench_stages "$WORK/stages")
+  awk -v loop="${loop:-0}" -v read="$2" -v filter="$3" -v bp="$4" -v scale="$5" 'BEGIN {
       # The loop time is logged to 0.01 s: never below the stages it holds.
       staged = read + filter + bp + scale
       if (loop < staged) loop = staged
@@ -55,7 +48,7 @@ run() {
       rest = loop - staged
       printf "    share of loop: read %.0f%%, weight and filter %.0f%%, back-project %.0f%%, scale %.0f%%, output %.0f%%\n",
         100 * read / loop, 100 * filter / loop, 100 * bp / loop, 100 * scale / loop, 100 * rest / loop
-    }' "$WORK/stages"
+    }'
 }
 
 echo "korvan whole run: ${SIZE}^3 voxels, $VIEWS views of ${SIZE} x ${SIZE}, $(nproc) cores, $(uname -m)"
