@@ -7,6 +7,7 @@
 # results.txt, one line per fault: id, then the failing tests or "SURVIVED".
 # --check only verifies that every edit applies to exactly one line.
 # --quick stops each run at its first failing test (enough to show a kill).
+# PLANT_TESTS=regex runs only the ctest tests it matches (ctest -R).
 # Run it niced: it rebuilds and runs the suite once per fault.
 set -u
 repo=$(cd "$(dirname "$0")/../.." && pwd)
@@ -82,6 +83,7 @@ cmake -S "$work/src" -B "$work/bld" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CX
   >"$work/cmake.log" 2>&1 || { echo "configure failed, see $work/cmake.log"; exit 1; }
 
 stopper=""; [ "$quick" = 1 ] && stopper="--stop-on-failure"
+[ -n "${PLANT_TESTS:-}" ] && stopper="$stopper -R $PLANT_TESTS"
 # Runs the suite; prints the failing tests on one line, or SURVIVED.
 suite() {
   cmake --build "$work/bld" -j2 >"$work/build.log" 2>&1 || { echo "BUILD-FAILED"; return; }
