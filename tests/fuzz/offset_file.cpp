@@ -14,7 +14,7 @@ Outcome offsetFile(const uint8_t* data, size_t size) {
   static OffsetTable table;
   const Outcome outcome = runInput([&] { readOffsetTable(path.c_str(), table); });
   if (outcome == Outcome::kRejected) {
-    require(lastLoggedText().rfind("Error: offset file ", 0) == 0, "only an overlong table is refused");
+    require(loggedText.rfind("Error: offset file ", 0) == 0, "only an overlong table is refused");
     return outcome;
   }
 

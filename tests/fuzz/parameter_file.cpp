@@ -38,7 +38,7 @@ Outcome parameterFile(const uint8_t* data, size_t size) {
             "names fit their fields");
     require(p.outDir == nullptr || (std::strlen(p.outDir) <= 256 && p.outDir[std::strlen(p.outDir) - 1] == '/'),
             "the output directory ends in its separator");
-    require((p.serverUrl == nullptr) == (reportPort() == -1), "a server address makes a client");
+    require((p.serverUrl == nullptr) == (clientPort == -1), "a server address makes a client");
     require(p.paramFile != 0, "-F marks the parameter file");
   }
   std::free(p.outDir);

@@ -1,7 +1,7 @@
 // One view of a small series, from its file to the working projection: the
-// header merge, the checks of the header values and the geometry, the slab
-// plan and setup, then the projection reader (or the width-truncated reader,
-// which completes each row from the view half a turn later).
+// header merge, the checks, the slab plan and setup, then the projection
+// reader (or the width-truncated one, which completes each row from the view
+// half a turn later).
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -38,8 +38,7 @@ Outcome projection(const uint8_t* data, size_t size) {
 
   static ReconParams p;
   static char header[kVffHeaderSize];
-  static char title[sizeof(RunNames::title)];
-  static char date[sizeof(RunNames::date)];
+  static char title[kVffTitleSize], date[kVffDateSize];
   const Outcome outcome = runInput([&] {
     initReconParams(p);
     ArraysReleased release{p};
@@ -83,7 +82,7 @@ Outcome projection(const uint8_t* data, size_t size) {
               "16-bit samples read as values of the 16-bit range");
   });
 
-  if (outcome == Outcome::kRejected) require(!lastLoggedText().empty(), "a refused view is logged");
+  if (outcome == Outcome::kRejected) require(!loggedText.empty(), "a refused view is logged");
   return outcome;
 }
 

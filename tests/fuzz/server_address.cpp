@@ -28,13 +28,13 @@ Outcome serverAddress(const uint8_t* data, size_t size) {
   if (outcome == Outcome::kAccepted) {
     require(p.serverUrl != nullptr && address == p.serverUrl, "the whole address is kept");
     const size_t colon = address.find(':', 7);
-    require(colon != std::string::npos && reportHost() == address.substr(7, colon - 7),
+    require(colon != std::string::npos && clientHost == address.substr(7, colon - 7),
             "the host is the text between the scheme prefix and the next colon");
-    require(!reportHost().empty() && reportPort() >= 1 && reportPort() <= 65535, "host and port are usable");
+    require(!clientHost.empty() && clientPort >= 1 && clientPort <= 65535, "host and port are usable");
   } else {
     const std::string message = "Error: server address " + address + " is not of the form http://host:port";
-    require(lastLoggedText() == message.substr(0, 1023), "a refused address is named in the message");
-    require(p.serverUrl == nullptr && reportPort() == -1, "a refused address makes no client");
+    require(loggedText == message.substr(0, 1023), "a refused address is named in the message");
+    require(p.serverUrl == nullptr && clientPort == -1, "a refused address makes no client");
   }
   std::free(p.serverUrl);
   p.serverUrl = nullptr;

@@ -2,7 +2,6 @@
 // end-of-run hook that turns the failure path into an exception, invariant
 // checks, and what the stand-in reporting layer (report_stub.cpp) recorded.
 #include <stdlib.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -14,8 +13,7 @@
 
 namespace fuzz {
 
-std::string loggedText;
-std::string clientHost;
+std::string loggedText, clientHost;
 int clientPort = -1;
 
 namespace {
@@ -23,12 +21,10 @@ namespace {
 std::string scratchFolder;
 bool throwOnBrokenInvariant = false;
 
-void removeScratchFolder() {
-  std::error_code ignored;
-  std::filesystem::remove_all(scratchFolder, ignored);
+[[noreturn]] void fail(const std::string& what) {
+  std::perror(what.c_str());
+  std::abort();
 }
-
-[[noreturn]] void throwRunEnded() { throw RunEnded{}; }
 
 }  // namespace
 
@@ -36,15 +32,15 @@ void prepare() {
   if (!scratchFolder.empty()) return;
   const char* base = std::getenv("TMPDIR");
   std::string pattern = std::string(base && *base ? base : "/tmp") + "/korvan-fuzz-XXXXXX";
-  if (!mkdtemp(&pattern[0])) {
-    std::perror("mkdtemp");
-    std::abort();
-  }
+  if (!mkdtemp(&pattern[0])) fail("mkdtemp");
   scratchFolder = pattern;
-  std::atexit(removeScratchFolder);
+  std::atexit([] {
+    std::error_code ignored;
+    std::filesystem::remove_all(scratchFolder, ignored);
+  });
   setenv("KORVAN_CONFIG", (scratchFolder + "/no-such-config.ini").c_str(), 1);
-  if (!std::freopen("/dev/null", "r", stdin)) std::abort();
-  endRunHook = throwRunEnded;
+  if (!std::freopen("/dev/null", "r", stdin)) fail("stdin");
+  endRunHook = [] { throw RunEnded{}; };
 }
 
 void beginInput() {
@@ -65,10 +61,7 @@ std::string scratchPath(const std::string& name) {
 std::string scratchFile(const std::string& name, const uint8_t* data, size_t size) {
   const std::string path = scratchPath(name);
   FILE* file = std::fopen(path.c_str(), "wb");
-  if (!file || (size > 0 && std::fwrite(data, 1, size, file) != size) || std::fclose(file) != 0) {
-    std::perror(path.c_str());
-    std::abort();
-  }
+  if (!file || (size > 0 && std::fwrite(data, 1, size, file) != size) || std::fclose(file) != 0) fail(path);
   return path;
 }
 
@@ -81,13 +74,10 @@ void require(bool condition, const char* what) {
 
 void catchBrokenInvariants() { throwOnBrokenInvariant = true; }
 
-const std::string& lastLoggedText() { return loggedText; }
-const std::string& reportHost() { return clientHost; }
-int reportPort() { return clientPort; }
-
-const Harness kHarnesses[5] = {
-    {"vff_header", vffHeader},         {"projection", projection},        {"parameter_file", parameterFile},
-    {"offset_file", offsetFile},       {"server_address", serverAddress},
-};
+const Harness kHarnesses[5] = {{"vff_header", vffHeader},
+                               {"projection", projection},
+                               {"parameter_file", parameterFile},
+                               {"offset_file", offsetFile},
+                               {"server_address", serverAddress}};
 
 }  // namespace fuzz

@@ -23,8 +23,7 @@ Outcome vffHeader(const uint8_t* data, size_t size) {
 
   static ReconParams p;
   static char header[kVffHeaderSize];
-  static char title[kVffTitleSize];
-  static char date[kVffDateSize];
+  static char title[kVffTitleSize], date[kVffDateSize];
   const std::string pattern = scratchPath("view%d.vff");
   const Outcome outcome = runInput([&] {
     initReconParams(p);
@@ -48,7 +47,7 @@ Outcome vffHeader(const uint8_t* data, size_t size) {
     require(p.rfanY == p.rfanZ || (p.rfanY != p.rfanY && p.rfanZ != p.rfanZ) || (p.rfanY == -1.0f && p.rfanZ == 0.0f),
             "rfan sets both directions");
   } else {
-    require(lastLoggedText().rfind("Error: ", 0) == 0, "a refused header is logged with an error message");
+    require(loggedText.rfind("Error: ", 0) == 0, "a refused header is logged with an error message");
   }
   return outcome;
 }
