@@ -123,7 +123,10 @@ namespace backproject_detail {
 // double operations, the same exact divisions and the same conversions, so
 // every ray comes out with the bits of columnRay's. A group of columns with
 // a value the vector conversions would not take as the scalar ones do (not
-// finite, or too large for an int) is left to columnRay itself.
+// finite, or too large for an int) is left to columnRay itself. On the Zen 4
+// host of docs/PERFORMANCE.md this took the set-up from 13% to 10% of the
+// back-projection of a 64-slice slab (0.79 to 0.85 ns per update before,
+// 0.77 to 0.80 after).
 __attribute__((target("avx512f,avx512bw,avx512vl,avx512dq"))) void columnRaysAvx512(
     const ReconParams& p, const ViewGeometry& g, RowWalk& walk, int xEnd, int x0, ColumnRay* rays,
     unsigned char* reached) {
