@@ -114,3 +114,99 @@ __attribute__((target("avx512f,avx512bw,avx512vl,avx512dq"))) void accumulateCol
 }
 
 }  // namespace backproject_detail
+
+namespace backproject_detail {
+
+// walkRowTo for the AVX-512 back-projector: the columns' U and T are
+// stepped one after another exactly as there, and then the rest of
+// columnRay is done for eight columns at once, each lane with the same
+// double operations, the same exact divisions and the same conversions, so
+// every ray comes out with the bits of columnRay's. A group of columns with
+// a value the vector conversions would not take as the scalar ones do (not
+// finite, or too large for an int) is left to columnRay itself. On the Zen 4
+// host of docs/PERFORMANCE.md this took the set-up from 13% to 10% of the
+// back-projection of a 64-slice slab (0.79 to 0.85 ns per update before,
+// 0.77 to 0.80 after).
+__attribute__((target("avx512f,avx512bw,avx512vl,avx512dq"))) void columnRaysAvx512(
+    const ReconParams& p, const ViewGeometry& g, RowWalk& walk, int xEnd, int x0, ColumnRay* rays,
+    unsigned char* reached) {
+  const int stop = xEnd < walk.xHi ? xEnd : walk.xHi;
+  const __m512d D = _mm512_set1_pd(g.D), ua = _mm512_set1_pd(g.ua), zc = _mm512_set1_pd(g.zc);
+  const __m512d zLoRatio = _mm512_set1_pd(g.zLoRatio), zHiRatio = _mm512_set1_pd(g.zHiRatio);
+  const __m512d one = _mm512_set1_pd(1.0), zero = _mm512_setzero_pd();
+  // Beyond this the scalar path's clamping to the int range could differ.
+  const __m512d limit = _mm512_set1_pd(1e9);
+  const __m256i zOrigin = _mm256_set1_epi32(p.zOrigin), zEnd = _mm256_set1_epi32(p.zOrigin + p.zSize);
+  while (walk.x < stop) {
+    const int n = stop - walk.x < 8 ? stop - walk.x : 8;
+    const int first = walk.x;
+    alignas(32) float Us[8] = {}, Ts[8] = {};
+    for (int i = 0; i < n; ++i) {
+      Us[i] = walk.U;
+      Ts[i] = walk.T;
+      walk.U = static_cast<float>(double(walk.U) + g.k);
+      walk.T = static_cast<float>(double(walk.T) - g.s);
+    }
+    walk.x += n;
+    const __mmask8 lanes = __mmask8((1u << n) - 1);
+    // Unused lanes get U = 1, T = 0: harmless values.
+    const __m512d U = _mm512_mask_blend_pd(lanes, one, _mm512_cvtps_pd(_mm256_load_ps(Us)));
+    const __m512d T = _mm512_maskz_mov_pd(lanes, _mm512_cvtps_pd(_mm256_load_ps(Ts)));
+
+    const __m256 invU = _mm512_cvtpd_ps(_mm512_div_pd(one, U));
+    const __m512d invUd = _mm512_cvtps_pd(invU);
+    const __m512d DT = _mm512_mul_pd(D, T);
+    const __m256 u = _mm512_cvtpd_ps(_mm512_add_pd(ua, _mm512_mul_pd(DT, invUd)));
+    const __m256 zLoF = _mm512_cvtpd_ps(_mm512_sub_pd(zc, _mm512_mul_pd(U, zLoRatio)));
+    const __m256 zHiF = _mm512_cvtpd_ps(_mm512_add_pd(zc, _mm512_mul_pd(U, zHiRatio)));
+    const __m512d ud = _mm512_cvtps_pd(u), zLoD = _mm512_cvtps_pd(zLoF), zHiD = _mm512_cvtps_pd(zHiF);
+    // |x| < limit is false for NaN too.
+    const __mmask8 tame = _mm512_cmp_pd_mask(_mm512_abs_pd(ud), limit, _CMP_LT_OQ) &
+                          _mm512_cmp_pd_mask(_mm512_abs_pd(zLoD), limit, _CMP_LT_OQ) &
+                          _mm512_cmp_pd_mask(_mm512_abs_pd(zHiD), limit, _CMP_LT_OQ);
+    if ((tame & lanes) != lanes) {
+      // columnRay itself, from the same U and T.
+      for (int i = 0; i < n; ++i) {
+        const size_t at = static_cast<size_t>(first + i - x0);
+        reached[at] = columnRay(p, g, Us[i], Ts[i], &rays[at]) ? 1 : 0;
+      }
+      continue;
+    }
+
+    // roundUpIndex: trunc(x + 1) for x >= 0, else trunc(x); roundDownIndex:
+    // trunc(x), less one below 0.
+    const __mmask8 zLoUp = _mm512_cmp_pd_mask(zLoD, zero, _CMP_GE_OQ);
+    __m256i zLo = _mm512_cvttpd_epi32(_mm512_mask_add_pd(zLoD, zLoUp, zLoD, one));
+    __m256i zHi = _mm512_cvttpd_epi32(zHiD);
+    zHi = _mm256_mask_sub_epi32(zHi, _mm256_cmpgt_epi32_mask(_mm256_setzero_si256(), zHi), zHi,
+                                _mm256_set1_epi32(1));
+    zLo = _mm256_max_epi32(zLo, zOrigin);
+    zHi = _mm256_min_epi32(zHi, zEnd);
+    __mmask8 hit = _mm256_cmpgt_epi32_mask(zHi, zLo) & lanes;
+    // Width-truncated data: nothing from a ray more than one column left of the axis.
+    if (p.truncated)
+      hit &= _mm512_cmp_pd_mask(_mm512_div_pd(DT, U), _mm512_set1_pd(-1.0), _CMP_GT_OQ);
+
+    const __m256i iu = _mm256_cvttps_epi32(u);
+    const __m256 fu = _mm512_cvtpd_ps(_mm512_sub_pd(ud, _mm512_cvtepi32_pd(iu)));
+    const __m256 m = _mm512_cvtpd_ps(_mm512_mul_pd(D, invUd));
+    const __m512d md = _mm512_cvtps_pd(m);
+    const __m256 w = _mm512_cvtpd_ps(_mm512_mul_pd(md, md));
+
+    alignas(32) int zLos[8], zHis[8], ius[8];
+    alignas(32) float fus[8], ms[8], ws[8];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(zLos), zLo);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(zHis), zHi);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(ius), iu);
+    _mm256_store_ps(fus, fu);
+    _mm256_store_ps(ms, m);
+    _mm256_store_ps(ws, w);
+    for (int i = 0; i < n; ++i) {
+      const size_t at = static_cast<size_t>(first + i - x0);
+      reached[at] = (hit >> i) & 1;
+      rays[at] = ColumnRay{zLos[i], zHis[i], ius[i], fus[i], ms[i], ws[i]};
+    }
+  }
+}
+
+}  // namespace backproject_detail

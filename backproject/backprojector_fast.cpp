@@ -161,7 +161,13 @@ void backProjectViewsWith(const ViewToProject* views, int count, ReconParams& p,
         // core's first-level cache.
         reached.assign(static_cast<size_t>(count) * tiles.columns, 0);
         for (int j = 0; j < count; ++j) {
-          walkRowTo(p, geometry[j], walks[static_cast<size_t>(y - y0) * count + j], x1,
+          RowWalk& walk = walks[static_cast<size_t>(y - y0) * count + j];
+          if (level == SimdLevel::kAvx512) {
+            const size_t at = static_cast<size_t>(j) * tiles.columns;
+            columnRaysAvx512(p, geometry[j], walk, x1, x0, &rays[at], &reached[at]);
+            continue;
+          }
+          walkRowTo(p, geometry[j], walk, x1,
                     [&](int x, const ColumnRay& c) {
                       const size_t at = static_cast<size_t>(j) * tiles.columns + (x - x0);
                       rays[at] = c;

@@ -177,6 +177,13 @@ using ColumnKernel = void (*)(const FilteredView& f, const ViewGeometry& g, cons
 void accumulateColumnAvx2(const FilteredView& f, const ViewGeometry& g, const ColumnRay& c, float* voxel);
 void accumulateColumnAvx512(const FilteredView& f, const ViewGeometry& g, const ColumnRay& c, float* voxel);
 
+// walkRowTo for one view up to xEnd, computing the rays of eight columns at
+// once: column x's ray into rays[x - x0], and reached[x - x0] set to whether
+// it receives anything, for every column the walk passes. Bit for bit what
+// walkRowTo with columnRay gives; AVX-512 (F, BW, VL, DQ) only.
+void columnRaysAvx512(const ReconParams& p, const ViewGeometry& g, RowWalk& walk, int xEnd, int x0, ColumnRay* rays,
+                      unsigned char* reached);
+
 // Largest magnification m at which the slices of one vector step fall within
 // one contiguous load of 2n samples of the filtered column: the rows iv of n
 // lanes lie within floor((n - 1) m) + 1 of the first lane's row, and iv + 1
