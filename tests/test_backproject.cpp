@@ -1,6 +1,6 @@
-// The voxel back-projector on hand-made records, and the per-slab loops on
-// tiny projection series written by the tests: axis offsets, filters,
-// suspension dumps, progress reports and the buffer-position check.
+// The voxel back-projector on hand-made records, the axis offset table, and
+// the per-slab loop on tiny projection series written by the tests: filters
+// at their buffer positions and suspension dumps.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -70,17 +70,6 @@ TEST(BackProjector, MatchesDirectEvaluationInsideTheCone) {
   }
 }
 
-TEST(BackProjector, AxisVoxelSamplesAxisColumnWithUnitWeightWithinTheRows) {
-  BackProjection b(9, 10, 14, 8, {0.0, 0.7, 2.0, 4.0}, 6.25f);
-  b.p.centralSlice = 3.5f, b.p.centralSliceUser = 5.0f;
-  for (int col = 0; col < 14; ++col)
-    for (int row = 0; row < 8; ++row) b.sample(col, row) = 1000.0f * col + row;  // bilinear is exact on it
-  b.run();
-  // Rows 0..7 are met by z = 2..7 only: v = z - zc + vc must stay inside them.
-  // U and T are stepped along x, so they reach D and 0 only up to rounding.
-  for (int z = 0; z < 10; ++z) EXPECT_NEAR(b.voxel(4, 4, z), z >= 2 && z < 8 ? 4 * (6250.0 + z - 1.5) : 0.0, 0.01) << z;
-}
-
 // Voxels on the field-of-view circle are left out; with width-truncated data
 // rays left of the axis column less one are too (u exactly ua - 1 included).
 TEST(BackProjector, FieldOfViewCircleAndTruncatedRaysAreLeftOut) {
@@ -142,7 +131,7 @@ TEST(OffsetTable, ShiftsInterpolateBetweenEntries) {
 // Reading stops at the first text that is not a pair; a file that yields no
 // pair at all (or cannot be opened) leaves the run without offsets, with a
 // warning on the console naming the file and what it holds.
-TEST(OffsetTableDeathTest, ReadingStopsAtTextThatIsNotAPair) {
+TEST(OffsetTable, ReadingStopsAtTextThatIsNotAPair) {
   TempDir dir;
   const struct {
     const char *name, *text;  // nullptr: no such file
@@ -159,13 +148,15 @@ TEST(OffsetTableDeathTest, ReadingStopsAtTextThatIsNotAPair) {
     const std::string file = dir.file(row.name);
     testing::internal::CaptureStderr();
     const OffsetTable table = tableFrom(file, row.text);
-    const std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(table.count, row.pairs) << row.name;
-    EXPECT_EQ(row.text ? table.angle[table.count] : 1000.0f, 1000.0f) << row.name;
-    const std::string warning = "Warning: offset file " + file + " " + row.warning;
+    const std::string err = testing::internal::GetCapturedStderr(), warning = "Warning: offset file " + file + " " + row.warning;
+    EXPECT_TRUE(table.count == row.pairs && (!row.text || table.angle[table.count] == 1000.0f)) << row.name;
     EXPECT_TRUE(*row.warning ? err.rfind(warning, 0) == 0 && err.find("; reconstructing without axis offsets\n") != std::string::npos
                              : err.empty()) << err;
   }
+}
+
+TEST(OffsetTableDeathTest, MoreThan999PairsEndTheRun) {
+  TempDir dir;
   std::string text;
   for (int i = 0; i < 1000; ++i) text += std::to_string(i * 0.3) + " 0.5\n";
   EXPECT_EQ(testutil::loggedEnd([&] { tableFrom(dir.file("o.txt"), text.c_str()); }),
@@ -301,21 +292,4 @@ TEST(ReconstructionLoop, FftFilterAppliesTheRampAtTheBufferPositions) {
     for (int r = 0; r < s.p.zprojSize; ++r)
       EXPECT_NEAR(response[c * s.p.zprojSize + r], r == row - first ? impulse / 2.0 * sum : 0.0, 1e-5) << c << "," << r;
   }
-}
-
-TEST(ReconstructionLoop, ReportsProgressPerViewWhenAServerIsGiven) {
-  TempDir dir;
-  writeSeries(dir, "p", smoothSample);
-  testutil::RpcServer server;
-  init_report_client("127.0.0.1", server.port());
-  Series s(dir, false);
-  std::string url = server.url();
-  s.p.serverUrl = &url[0];
-  s.p.zSizeUser = 2 * s.p.zSize;  // this slab is half of the volume
-  s.run(dir.file("p%d.vff"));
-  const std::vector<std::string> calls = server.calls();
-  const std::vector<double> progress = testutil::progress(calls);
-  ASSERT_TRUE(calls.size() == size_t(kViews) && progress.size() == size_t(kViews)) << calls.size();
-  EXPECT_EQ(calls[0].rfind("setJobStatus\t7\t", 0), 0u) << calls[0];
-  for (size_t i = 1; i < progress.size(); ++i) EXPECT_NEAR(progress[i] - progress[i - 1], 0.5 / kViews, 1e-6);
 }

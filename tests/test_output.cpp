@@ -14,7 +14,6 @@
 
 #include "backproject/backproject.h"
 #include "host/host.h"
-#include "rings/rings_detail.h"
 #include "support/testutil.h"
 
 using testutil::fileExists;
@@ -35,22 +34,15 @@ struct Output {
   std::vector<uint8_t> byteSlice;
   std::string outFile = dir.file("out.vff"), byteFile;
 
-  Output(int xSize, int ySize, int zSize) {
+  Output(int xSize, int ySize, int zSize)
+      : volume(size_t(xSize) * ySize * zSize), floatSlice(size_t(xSize) * ySize), shortSlice(floatSlice.size()), byteSlice(floatSlice.size()) {
     initReconParams(p);
-    p.xSize = xSize, p.ySize = ySize, p.zSize = zSize;
-    p.xOrigin = p.yOrigin = 30, p.zOriginUser = 0;
-    p.gridSizeXY = p.yprojSizeUser = p.projWidth = 64;
-    p.axisUser = 31.5f;
-    p.nChunks = 1;
-    volume.assign(static_cast<size_t>(xSize) * ySize * zSize, 0.0f);
-    floatSlice.assign(static_cast<size_t>(xSize) * ySize, 0.0f);
-    shortSlice.assign(floatSlice.size(), 0);
-    byteSlice.assign(floatSlice.size(), 0);
+    p.xSize = xSize, p.ySize = ySize, p.zSize = zSize, p.xOrigin = p.yOrigin = 30, p.zOriginUser = 0;
+    p.gridSizeXY = p.yprojSizeUser = p.projWidth = 64, p.axisUser = 31.5f, p.nChunks = 1;
     p.volume = volume.data(), p.floatSlice = floatSlice.data(), p.shortSlice = shortSlice.data(), p.byteSlice = byteSlice.data();
     setenv("KORVAN_CONFIG", testutil::writeConfig(dir.path(), dir.file("korvan.log")).c_str(), 1);
   }
   ~Output() { unsetenv("KORVAN_CONFIG"); }
-
   OutputNames names(const char* slices = nullptr) const {
     return {outFile.c_str(), byteFile.empty() ? nullptr : byteFile.c_str(), slices, "T", "D"};
   }
@@ -187,17 +179,6 @@ TEST(OutputFiles, ChunkFileGathersTheSlabsInOrderAndIsRemoved) {
   for (int z = 0; z < 3; ++z) EXPECT_EQ(o.samples("s" + std::to_string(z) + ".vff"), Values(4, z + 1.0));
   EXPECT_TRUE(testutil::korvanLeftovers(o.dir.path()).empty());
   EXPECT_NE(readFile(o.outFile).find("size=2 2 3;\n"), std::string::npos);
-}
-
-TEST(ScratchImage, ScalesTo29000OfTheLargestMagnitudeAndPadsWithZeros) {
-  const float slice[] = {1.0f, -0.5f, 1e-4f, -1e-4f, 2.0f, -2.0f};
-  std::vector<int16_t> image(16, 99);
-  toScratchImage(image.data(), 4, slice, 3, 2, 2.0f);
-  EXPECT_EQ(image, (std::vector<int16_t>{14500, -7250, 1, 0, -1, 29000, -29000, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
-  float back[6];
-  fromScratchImage(image.data(), 4, back, 3, 2, 2.0f);
-  const float expected[] = {1.0f, -0.5f, 2.0f / 29000, -2.0f / 29000, 2.0f, -2.0f};
-  for (int i = 0; i < 6; ++i) EXPECT_NEAR(back[i], expected[i], 1e-6) << i;
 }
 
 // Failures end the run (exit status 0 through the failure path) and remove
