@@ -26,17 +26,12 @@ struct Slab {
   ReconParams p;
   Slab(int width, int height, int bits, int first, int rows, int yBin = 1, int zBin = 1, int pad = 0) {
     initReconParams(p);
-    p.projWidth = width, p.projHeight = height, p.bits = bits;
-    p.yBinSize = yBin, p.zBinSize = zBin;
-    p.yBinGiven = yBin > 1 ? kOn : 0, p.zBinGiven = zBin > 1 ? kOn : 0;
-    p.truncWidth = width / yBin, p.truncPad = pad;
-    p.yprojSizeUser = width / yBin + pad;
-    p.zprojSize = rows;
+    p.projWidth = width, p.projHeight = height, p.bits = bits, p.yBinSize = yBin, p.zBinSize = zBin;
+    p.yBinGiven = yBin > 1 ? kOn : 0, p.zBinGiven = zBin > 1 ? kOn : 0, p.truncWidth = width / yBin, p.truncPad = pad;
+    p.yprojSizeUser = width / yBin + pad, p.zprojSize = rows;
     p.centralSlice = 3.25f, p.centralSliceUser = 3.25f + static_cast<float>(first);
     const long raw = static_cast<long>(rows) * zBin * width;
-    p.projection = vector(static_cast<long>(rows) * p.yprojSizeUser);
-    p.rawShort = svector(raw);
-    p.rawFloat = vector(raw);
+    p.projection = vector(static_cast<long>(rows) * p.yprojSizeUser), p.rawShort = svector(raw), p.rawFloat = vector(raw);
   }
   ~Slab() { freeReconArrays(p); }
   // Reads `view` (and `opposite` for width-truncated data; "" and "-": no
