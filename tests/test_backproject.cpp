@@ -231,13 +231,13 @@ void writeDump(const std::string& name, int32_t view, int32_t file, const std::v
 
 // A suspension dump holds the views before its view number, summed and not
 // yet scaled: a resumed slab equals the whole one bit for bit; a dump after
-// the last view is only scaled; a dump shorter than its slab ends the run.
-TEST(ReconstructionLoopDeathTest, SuspensionDumpResumesAtItsView) {
+// the last view is only scaled.
+TEST(ReconstructionLoop, SuspensionDumpResumesAtItsView) {
   TempDir dir;
   const int resumeAt = 3;
   writeSeries(dir, "p", smoothSample);
   writeSeries(dir, "head", [](int v, int r, int c) { return v < resumeAt ? smoothSample(v, r, c) : 0.0f; });
-  Series whole(dir, false), head(dir, false), resumed(dir, false), scaled(dir, true), shortDump(dir, false);
+  Series whole(dir, false), head(dir, false), resumed(dir, false), scaled(dir, true);
   ASSERT_EQ(whole.p.nang, kViews);  // 1/8 scales exactly, so the partial sum can be recovered
   whole.run(dir.file("p%d.vff"));
   head.run(dir.file("head%d.vff"));
@@ -248,14 +248,17 @@ TEST(ReconstructionLoopDeathTest, SuspensionDumpResumesAtItsView) {
   resumed.run(dir.file("p%d.vff"));
   EXPECT_FALSE(testutil::fileExists(dump));
   EXPECT_EQ(resumed.slab(), whole.slab());
-
   writeDump(dump, kViews, kViews, std::vector<float>(partial.size(), 2.0f));
   scaled.run(dir.file("missing%d.vff"));  // no view is read
   EXPECT_EQ(scaled.slab(), std::vector<float>(partial.size(), 0.25f));
+}
 
-  writeDump(dump, 2, 2, std::vector<float>(partial.size() - 1, 1.0f));
-  EXPECT_EQ(testutil::loggedEnd([&] { shortDump.run(dir.file("p%d.vff")); }),
-            std::vector<std::string>{"Error: unusable suspension dump " + dump});
+TEST(ReconstructionLoopDeathTest, DumpShorterThanItsSlabEndsTheRun) {
+  TempDir dir;
+  Series s(dir, false);
+  writeDump(dir.file("suspend-dump.7.0"), 2, 2, std::vector<float>(s.slab().size() - 1, 1.0f));
+  EXPECT_EQ(testutil::loggedEnd([&] { s.run(dir.file("p%d.vff")); }),
+            std::vector<std::string>{"Error: unusable suspension dump " + dir.file("suspend-dump.7.0")});
 }
 
 // Filtered column col + d holds raw column col convolved with the taps
