@@ -22,63 +22,38 @@ std::vector<Complex> directDft(const std::vector<Complex>& z, int sign) {
   return g;
 }
 
-// No symmetry, so that misplaced or conjugated bins show.
-std::vector<float> testSignal(int count) {
-  std::vector<float> x(count);
-  for (int i = 0; i < count; ++i) x[i] = static_cast<float>(std::sin(0.7 * i * i + 0.3) + 0.25 * i - 1.0);
-  return x;
-}
-
 }  // namespace
 
-TEST(FftComplex, MatchesDirectTransformForBothSigns) {
-  for (int n : {1, 2, 4, 8, 16, 64})
+// The complex transform in both directions; the real one packs the half
+// spectrum (G_0 and G_n/2 real, in the first pair) and its inverse gives
+// the signal back times n/2. The signal has no symmetry, so that misplaced
+// or conjugated bins show.
+TEST(FftTransforms, MatchTheDirectTransform) {
+  for (int n : {1, 2, 4, 8, 16, 64, 128}) {
+    std::vector<float> signal(2 * n);
+    for (int i = 0; i < 2 * n; ++i) signal[i] = static_cast<float>(std::sin(0.7 * i * i + 0.3) + 0.25 * i - 1.0);
+    auto expectNear = [&](const std::vector<float>& data, const std::vector<double>& expected, const char* what) {
+      for (int i = 0; i < 2 * n; ++i) EXPECT_NEAR(data[i], expected[i], 1e-4 * n) << what << " n=" << n << " i=" << i;
+    };
     for (int sign : {1, -1}) {
-      std::vector<float> data = testSignal(2 * n);
       std::vector<Complex> z(n);
-      for (int j = 0; j < n; ++j) z[j] = Complex(data[2 * j], data[2 * j + 1]);
-      const std::vector<Complex> expected = directDft(z, sign);
+      for (int j = 0; j < n; ++j) z[j] = Complex(signal[2 * j], signal[2 * j + 1]);
+      std::vector<double> expected;
+      for (const Complex& g : directDft(z, sign)) expected.insert(expected.end(), {g.real(), g.imag()});
+      std::vector<float> data = signal;
       fftComplex(data.data(), n, sign);
-      for (int k = 0; k < n; ++k) {
-        EXPECT_NEAR(data[2 * k], expected[k].real(), 1e-4 * n) << "n=" << n << " sign=" << sign << " k=" << k;
-        EXPECT_NEAR(data[2 * k + 1], expected[k].imag(), 1e-4 * n) << "n=" << n << " sign=" << sign << " k=" << k;
-      }
+      expectNear(data, expected, sign > 0 ? "complex +" : "complex -");
     }
-}
-
-TEST(FftReal, ForwardPacksTheHalfSpectrum) {
-  for (int n : {1, 2, 4, 8, 32}) {
-    std::vector<float> data = testSignal(2 * n);
-    const std::vector<Complex> f = directDft(std::vector<Complex>(data.begin(), data.end()), +1);
+    const std::vector<Complex> f = directDft(std::vector<Complex>(signal.begin(), signal.end()), +1);
+    std::vector<double> packed = {f[0].real(), f[n].real()}, scaled;
+    for (int k = 1; k < n; ++k) packed.insert(packed.end(), {f[k].real(), f[k].imag()});
+    for (float x : signal) scaled.push_back(n * double(x));
+    std::vector<float> data = signal;
     fftReal(data.data(), n, 1);
-    EXPECT_NEAR(data[0], f[0].real(), 1e-4 * n) << "n=" << n;
-    EXPECT_NEAR(data[1], f[n].real(), 1e-4 * n) << "n=" << n;
-    for (int k = 1; k < n; ++k) {
-      EXPECT_NEAR(data[2 * k], f[k].real(), 1e-4 * n) << "n=" << n << " k=" << k;
-      EXPECT_NEAR(data[2 * k + 1], f[k].imag(), 1e-4 * n) << "n=" << n << " k=" << k;
-    }
-  }
-}
-
-TEST(FftReal, ForwardThenInverseScalesByHalfTheLength) {
-  for (int n : {1, 2, 8, 128}) {
-    const std::vector<float> original = testSignal(2 * n);
-    std::vector<float> data = original;
-    fftReal(data.data(), n, 1);
+    expectNear(data, packed, "real");
     fftReal(data.data(), n, -1);
-    for (int i = 0; i < 2 * n; ++i) EXPECT_NEAR(data[i], n * original[i], 1e-4 * n) << "n=" << n << " i=" << i;
+    expectNear(data, scaled, "real and back");
   }
-}
-
-TEST(FftEdgeCases, ConstantSignalAndSinglePoint) {
-  std::vector<float> data(16, 0.75f);
-  fftReal(data.data(), 8, 1);
-  EXPECT_FLOAT_EQ(data[0], 12.0f);
-  for (int i = 1; i < 16; ++i) EXPECT_NEAR(data[i], 0.0f, 1e-5) << "i=" << i;
-  float pair[2] = {1.5f, -2.25f};  // one complex point is its own transform
-  fftComplex(pair, 1, 1);
-  EXPECT_EQ(pair[0], 1.5f);
-  EXPECT_EQ(pair[1], -2.25f);
 }
 
 // The fast transforms against the plain ones: the same floats, bit for bit,
@@ -90,24 +65,19 @@ TEST(FftEdgeCases, ConstantSignalAndSinglePoint) {
 TEST(FftGroupedButterflies, MatchThePlainLoopBitForBit) {
   std::mt19937 random(7);
   std::uniform_real_distribution<float> sample(-1000.0f, 1000.0f);
-  for (int n = 1; n <= 4096; n *= 2) {
-    for (int sign : {1, -1}) {
+  for (int n = 1; n <= 4096; n *= 2)
+    for (int sign : {1, -1})
       for (const char* fill : {"random", "padded", "zeros"}) {
         std::vector<float> data(2 * static_cast<size_t>(n));
         for (float& x : data) x = sample(random);
         const size_t zerosFrom = fill[0] == 'r' ? data.size() : fill[0] == 'p' ? data.size() / 4 : 0;
         for (size_t i = zerosFrom; i < data.size(); ++i) data[i] = random() % 2 ? -0.0f : 0.0f;
-        std::vector<float> plain = data, grouped = data;
-        fftComplexReference(plain.data(), n, sign);
-        fftComplex(grouped.data(), n, sign);
-        ASSERT_EQ(std::memcmp(plain.data(), grouped.data(), data.size() * sizeof(float)), 0)
-            << "complex, n=" << n << " sign=" << sign << " " << fill;
-        plain = grouped = data;
-        fftRealReference(plain.data(), n, sign);
-        fftReal(grouped.data(), n, sign);
-        ASSERT_EQ(std::memcmp(plain.data(), grouped.data(), data.size() * sizeof(float)), 0)
-            << "real, n=" << n << " sign=" << sign << " " << fill;
+        for (bool real : {false, true}) {
+          std::vector<float> plain = data, grouped = data;
+          (real ? fftRealReference : fftComplexReference)(plain.data(), n, sign);
+          (real ? fftReal : fftComplex)(grouped.data(), n, sign);
+          ASSERT_EQ(std::memcmp(plain.data(), grouped.data(), data.size() * sizeof(float)), 0)
+              << (real ? "real" : "complex") << ", n=" << n << " sign=" << sign << " " << fill;
+        }
       }
-    }
-  }
 }

@@ -2,27 +2,26 @@
 // reflection, slice files, the chunk file of multi-slab runs and the
 // failures that must not leave a volume passing for complete.
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <functional>
 #include <string>
 #include <vector>
 
 #include "backproject/backproject.h"
 #include "host/host.h"
-#include "rings/rings_detail.h"
 #include "support/testutil.h"
 
 using testutil::fileExists;
 using testutil::readFile;
 
 namespace {
+
+using Values = std::vector<double>;
 
 // A one-slab record of xSize x ySize x zSize voxels near the middle of a
 // 64 x 64 grid, well inside the field-of-view mask, writing into a temporary
@@ -33,137 +32,95 @@ struct Output {
   std::vector<float> volume, floatSlice;
   std::vector<int16_t> shortSlice;
   std::vector<uint8_t> byteSlice;
+  std::string outFile = dir.file("out.vff"), byteFile;
 
-  Output(int xSize, int ySize, int zSize) {
+  Output(int xSize, int ySize, int zSize)
+      : volume(size_t(xSize) * ySize * zSize), floatSlice(size_t(xSize) * ySize), shortSlice(floatSlice.size()), byteSlice(floatSlice.size()) {
     initReconParams(p);
-    p.xSize = xSize;
-    p.ySize = ySize;
-    p.zSize = zSize;
-    p.xOrigin = p.yOrigin = 30;
-    p.zOriginUser = 0;
-    p.gridSizeXY = p.yprojSizeUser = p.projWidth = 64;
-    p.axisUser = 31.5f;
-    p.nChunks = 1;
-    volume.assign(static_cast<size_t>(xSize) * ySize * zSize, 0.0f);
-    floatSlice.assign(static_cast<size_t>(xSize) * ySize, 0.0f);
-    shortSlice.assign(floatSlice.size(), 0);
-    byteSlice.assign(floatSlice.size(), 0);
-    p.volume = volume.data();
-    p.floatSlice = floatSlice.data();
-    p.shortSlice = shortSlice.data();
-    p.byteSlice = byteSlice.data();
-    name(outFile, "out.vff");
-    config = testutil::writeConfig(dir.path(), dir.file("korvan.log"));
-    setenv("KORVAN_CONFIG", config.c_str(), 1);
+    p.xSize = xSize, p.ySize = ySize, p.zSize = zSize, p.xOrigin = p.yOrigin = 30, p.zOriginUser = 0;
+    p.gridSizeXY = p.yprojSizeUser = p.projWidth = 64, p.axisUser = 31.5f, p.nChunks = 1;
+    p.volume = volume.data(), p.floatSlice = floatSlice.data(), p.shortSlice = shortSlice.data(), p.byteSlice = byteSlice.data();
+    setenv("KORVAN_CONFIG", testutil::writeConfig(dir.path(), dir.file("korvan.log")).c_str(), 1);
   }
   ~Output() { unsetenv("KORVAN_CONFIG"); }
-
-  void name(std::string& field, const std::string& file) { field = dir.file(file); }
   OutputNames names(const char* slices = nullptr) const {
     return {outFile.c_str(), byteFile.empty() ? nullptr : byteFile.c_str(), slices, "T", "D"};
   }
   // Slab voxel at slab column x, row y and slab slice z.
   float& at(int x, int y, int z) { return volume[(static_cast<size_t>(y) * p.xSize + x) * p.zSize + z]; }
-  void assemble(const char* slices = nullptr) { assembleOutput(p, names(slices)); }
-  std::string slicePattern() const { return dir.file("s%d.vff"); }
-  bool logged(const std::string& text) const {
-    return readFile(dir.file("korvan.log")).find(": " + text + "\n") != std::string::npos;
+  void write() { writeSlab(p, names()); }
+  void assemble(const std::string& slices = "") { assembleOutput(p, names(slices.empty() ? nullptr : slices.c_str())); }
+  std::string slices() const { return dir.file("s%d.vff"); }
+  Values samples(const std::string& file) const { return testutil::readVff(dir.file(file)).values; }
+  // The chunk file of a multi-slab run, named after the output file and the
+  // process; "" when there is none.
+  std::string chunk() const {
+    for (const std::string& name : testutil::korvanLeftovers(dir.path()))
+      if (name.rfind("out.vff.korvan-chunk-", 0) == 0) return dir.file(name);
+    return "";
   }
-  std::string config, outFile, byteFile;
+  // Two slabs, of 2 and 1 slices, whose slices are filled with 1, 2 and 3.
+  void writeTwoSlabs() {
+    p.nChunks = 2, p.zSize = 2;
+    for (size_t i = 0; i < volume.size(); ++i) volume[i] = 1.0f + i % 2;
+    write();
+    p.chunkIndex = 1, p.zSize = 1;
+    std::fill(volume.begin(), volume.end(), 3.0f);
+    write();
+    p.zSize = 3;
+  }
 };
-
-// The chunk file of a multi-slab run, named after the output file and the
-// process; "" when there is none.
-std::string chunkOf(const Output& o) {
-  for (const std::string& name : testutil::korvanLeftovers(o.dir.path()))
-    if (name.rfind("out.vff.korvan-chunk-", 0) == 0) return o.dir.file(name);
-  return "";
-}
-
-// The samples of a VFF file the output stage wrote.
-std::vector<double> samplesOf(const std::string& file) { return testutil::readVff(file).values; }
-
-// Two slabs, of 2 and 1 slices, whose slices are filled with 1, 2 and 3.
-void writeTwoSlabs(Output& o) {
-  o.p.nChunks = 2;
-  o.p.zSize = 2;
-  for (int z = 0; z < 2; ++z)
-    for (int y = 0; y < o.p.ySize; ++y)
-      for (int x = 0; x < o.p.xSize; ++x) o.at(x, y, z) = z + 1.0f;
-  writeSlab(o.p, o.names());
-  o.p.chunkIndex = 1;
-  o.p.zSize = 1;
-  for (int i = 0; i < o.p.xSize * o.p.ySize; ++i) o.volume[i] = 3.0f;
-  writeSlab(o.p, o.names());
-  o.p.zSize = 3;
-}
 
 }  // namespace
 
 TEST(OutputFiles, HeadersCarryTotalsExtremesAndBinnedOrigin) {
   Output o(4, 3, 2);
-  o.p.zOriginUser = 40;
-  o.p.zBinSize = 2;
+  o.p.zOriginUser = 40, o.p.zBinSize = 2;
   for (size_t i = 0; i < o.volume.size(); ++i) o.volume[i] = 0.5f * i - 3.0f;
-  writeSlab(o.p, o.names());
-  EXPECT_EQ(chunkOf(o), "");  // one slab: no chunk file
-  o.name(o.byteFile, "bytes.vff");
-  o.assemble(o.slicePattern().c_str());
-
-  const std::string header = readFile(o.dir.file("out.vff"));
+  o.write();
+  EXPECT_EQ(o.chunk(), "");  // one slab: no chunk file
+  o.byteFile = o.dir.file("bytes.vff");
+  o.assemble(o.slices());
+  const std::string header = readFile(o.outFile), slice = readFile(o.dir.file("s21.vff"));
   for (const char* line : {"rank=3;\n", "size=4 3 2;\n", "origin=30 30 20;\n", "bits=16;\n", "min=-3.000000;\n",
                            "max=8.500000;\n", "spacing=1.00 1.00 2.00;\n", "title=T;\n", "date=D;\n"})
     EXPECT_NE(header.find(line), std::string::npos) << line;
-  for (const char* file : {"out.vff", "bytes.vff"}) {
-    const view::Volume v = testutil::readVff(o.dir.file(file));
-    EXPECT_TRUE(v.complete() && v.extraBytes == 0 && v.expected == 4 * 3 * 2) << file;
-  }
-  EXPECT_EQ(testutil::readVff(o.dir.file("bytes.vff")).bits, 8);
-
-  // Slice files are numbered from zOriginUser / zBinSize.
-  EXPECT_FALSE(fileExists(o.dir.file("s0.vff")));
-  EXPECT_FALSE(fileExists(o.dir.file("s22.vff")));
-  const std::string slice = readFile(o.dir.file("s21.vff"));
   for (const char* line : {"rank=2;\n", "size=4 3;\n", "origin=30 30;\n", "bits=32;\n", "spacing=1.00 1.00;\n"})
     EXPECT_NE(slice.find(line), std::string::npos) << line;
-  const std::vector<double> values = samplesOf(o.dir.file("s21.vff"));
-  ASSERT_EQ(values.size(), 12u);
-  for (int y = 0; y < 3; ++y)
-    for (int x = 0; x < 4; ++x) EXPECT_EQ(values[y * 4 + x], o.at(x, y, 1));
-  EXPECT_TRUE(fileExists(o.dir.file("s20.vff")));
+  for (const char* file : {"out.vff", "bytes.vff"}) {
+    const view::Volume v = testutil::readVff(o.dir.file(file));
+    EXPECT_TRUE(v.complete() && v.extraBytes == 0 && v.expected == 4 * 3 * 2 && v.bits == (file[0] == 'o' ? 16 : 8)) << file;
+  }
+  // Slice files are numbered from zOriginUser / zBinSize.
+  EXPECT_TRUE(fileExists(o.dir.file("s20.vff")) && !fileExists(o.dir.file("s0.vff")) && !fileExists(o.dir.file("s22.vff")));
 }
 
-TEST(OutputScaling, HounsfieldModeMapsWaterToZeroAndAirToMinus1000) {
-  Output o(5, 1, 1);
-  const float values[] = {0.2f, 0.0f, 0.4f, 10.0f, -10.0f};
-  for (int x = 0; x < 5; ++x) o.at(x, 0, 0) = values[x];
-  o.p.waterValue = 0.2f;
-  o.p.airValue = 0.0f;
-  o.p.minValue = -0.1f;
-  o.p.maxValue = 0.5f;
-  o.name(o.byteFile, "bytes.vff");
-  o.assemble();
-  EXPECT_EQ(samplesOf(o.dir.file("out.vff")), (std::vector<double>{0, -1000, 1000, 32767, -32768}));
-  EXPECT_EQ(samplesOf(o.dir.file("bytes.vff")), (std::vector<double>{127, 42, 212, 255, 0}));
-}
-
-TEST(OutputScaling, LargestMagnitudeMapsTo32767WithoutBothReferences) {
-  Output o(3, 1, 1);
-  const float values[] = {-0.5f, 0.25f, 0.0f};
-  for (int x = 0; x < 3; ++x) o.at(x, 0, 0) = values[x];
-  o.p.waterValue = 0.2f;  // air not given: no Hounsfield units
-  writeSlab(o.p, o.names());
-  o.assemble();
-  EXPECT_EQ(samplesOf(o.dir.file("out.vff")), (std::vector<double>{-32767, 16383, 0}));
-}
-
-TEST(OutputScaling, ConstantVolumeGivesZeroBytesAndShorts) {
-  Output o(3, 2, 1);
-  writeSlab(o.p, o.names());
-  o.name(o.byteFile, "bytes.vff");
-  o.assemble();
-  EXPECT_EQ(samplesOf(o.dir.file("out.vff")), std::vector<double>(6, 0));
-  EXPECT_EQ(samplesOf(o.dir.file("bytes.vff")), std::vector<double>(6, 0));
+// Water and air given: Hounsfield units, saturated; otherwise the largest
+// magnitude maps to 32767. Bytes span the extremes; a constant volume gives
+// zeros.
+TEST(OutputScaling, ShortsAndBytes) {
+  const struct {
+    const char* name;
+    Values volume;
+    float water, air, min, max;  // min, max NaN: from the slab writer
+    Values shorts, bytes;        // bytes empty: no byte file
+  } rows[] = {
+      {"Hounsfield", {0.2, 0.0, 0.4, 10, -10}, 0.2f, 0.0f, -0.1f, 0.5f, {0, -1000, 1000, 32767, -32768}, {127, 42, 212, 255, 0}},
+      {"largest magnitude, air not given", {-0.5, 0.25, 0}, 0.2f, NAN, NAN, NAN, {-32767, 16383, 0}, {}},
+      {"constant", {0, 0, 0}, NAN, NAN, NAN, NAN, {0, 0, 0}, {0, 0, 0}},
+  };
+  for (const auto& row : rows) {
+    Output o(int(row.volume.size()), 1, 1);
+    o.volume.assign(row.volume.begin(), row.volume.end());
+    if (!std::isnan(row.water)) o.p.waterValue = row.water;
+    if (!std::isnan(row.air)) o.p.airValue = row.air;
+    if (std::isnan(row.min)) o.write();
+    else o.p.minValue = row.min, o.p.maxValue = row.max;
+    if (!row.bytes.empty()) o.byteFile = o.dir.file("bytes.vff");
+    o.assemble();
+    EXPECT_EQ(o.samples("out.vff"), row.shorts) << row.name;
+    EXPECT_EQ(row.bytes.empty() ? row.bytes : o.samples("bytes.vff"), row.bytes) << row.name;
+  }
 }
 
 // The mask's radius is the axis's distance to the nearer end of the row
@@ -174,134 +131,88 @@ TEST(OutputMask, VoxelAtTheMaskRadiusIsZeroed) {
     Output o(9, 9, 1);
     o.p.xOrigin = o.p.yOrigin = 0;
     o.p.gridSizeXY = 9;  // centre (4, 4)
-    o.p.yprojSizeUser = 100;
-    o.p.axisUser = axis;
+    o.p.yprojSizeUser = 100, o.p.axisUser = axis;
     std::fill(o.volume.begin(), o.volume.end(), 1.0f);
-    writeSlab(o.p, o.names());
-    o.assemble(o.slicePattern().c_str());
-    const std::vector<double> values = samplesOf(o.dir.file("s0.vff"));
+    o.write();
+    o.assemble(o.slices());
+    const Values values = o.samples("s0.vff");
     ASSERT_EQ(values.size(), 81u);
     EXPECT_EQ(std::count(values.begin(), values.end(), 1.0), kept) << axis;  // the 3 x 3 block, or the centre
-    EXPECT_EQ(values[4 * 9 + 6], 0.0f);
-    EXPECT_EQ(values[2 * 9 + 4], 0.0f);
-    EXPECT_EQ(values[4 * 9 + 4], 1.0f);
+    EXPECT_TRUE(values[4 * 9 + 6] == 0 && values[2 * 9 + 4] == 0 && values[4 * 9 + 4] == 1) << axis;
   }
 }
 
-TEST(OutputReflect, FirstValueOfEachRowIsTheLastColumn) {
-  Output o(3, 2, 1);
-  o.p.reflect = kOn;
-  for (int y = 0; y < 2; ++y)
-    for (int x = 0; x < 3; ++x) o.at(x, y, 0) = 10.0f * y + x + 1;
-  writeSlab(o.p, o.names());
-  o.assemble(o.slicePattern().c_str());
-  EXPECT_EQ(samplesOf(o.dir.file("s0.vff")), (std::vector<double>{3, 2, 1, 13, 12, 11}));
-}
-
 // Slices are gathered from the slab several at a time: with more slices
-// than one block holds, a last block cut short, and mirrored rows, every
-// slice file must still hold exactly its own slice of the slab.
+// than one block holds, a last block cut short, and mirrored rows (the first
+// value of a row is its last column), every slice file must still hold
+// exactly its own slice of the slab.
 TEST(OutputFiles, EverySliceFileHoldsItsSlabSlice) {
   for (bool reflect : {false, true}) {
     SCOPED_TRACE(reflect ? "reflected" : "as reconstructed");
     Output o(5, 3, 37);
     o.p.reflect = reflect ? kOn : 0;
     for (size_t i = 0; i < o.volume.size(); ++i) o.volume[i] = 0.25f * float(i);
-    writeSlab(o.p, o.names());
+    o.write();
     EXPECT_EQ(o.p.maxValue, 0.25f * float(o.volume.size() - 1));
-    o.assemble(o.slicePattern().c_str());
+    o.assemble(o.slices());
     for (int z = 0; z < 37; ++z) {
-      std::vector<double> expected;
+      Values expected;
       for (int y = 0; y < 3; ++y)
         for (int col = 0; col < 5; ++col) expected.push_back(o.at(reflect ? 4 - col : col, y, z));
-      ASSERT_EQ(samplesOf(o.dir.file("s" + std::to_string(z) + ".vff")), expected) << "slice " << z;
+      ASSERT_EQ(o.samples("s" + std::to_string(z) + ".vff"), expected) << "slice " << z;
     }
   }
 }
 
-TEST(ChunkFile, SlabsAreGatheredInOrderAndTheChunkRemoved) {
+TEST(OutputFiles, ChunkFileGathersTheSlabsInOrderAndIsRemoved) {
   Output o(2, 2, 2);
-  writeTwoSlabs(o);
-  ASSERT_NE(chunkOf(o), "");
-  EXPECT_EQ(readFile(chunkOf(o)).size(), 3u * 4 * 4);
-  EXPECT_EQ(o.p.minValue, 1.0f);
-  EXPECT_EQ(o.p.maxValue, 3.0f);
-  o.assemble(o.slicePattern().c_str());
-  for (int z = 0; z < 3; ++z)
-    EXPECT_EQ(samplesOf(o.dir.file("s" + std::to_string(z) + ".vff")), std::vector<double>(4, z + 1.0));
+  o.writeTwoSlabs();
+  ASSERT_NE(o.chunk(), "");
+  EXPECT_EQ(readFile(o.chunk()).size(), 3u * 4 * 4);
+  EXPECT_TRUE(o.p.minValue == 1.0f && o.p.maxValue == 3.0f);
+  o.assemble(o.slices());
+  for (int z = 0; z < 3; ++z) EXPECT_EQ(o.samples("s" + std::to_string(z) + ".vff"), Values(4, z + 1.0));
   EXPECT_TRUE(testutil::korvanLeftovers(o.dir.path()).empty());
-  EXPECT_NE(readFile(o.dir.file("out.vff")).find("size=2 2 3;\n"), std::string::npos);
+  EXPECT_NE(readFile(o.outFile).find("size=2 2 3;\n"), std::string::npos);
 }
 
-TEST(ScratchImage, ScalesTo29000OfTheLargestMagnitudeAndPadsWithZeros) {
-  const float slice[] = {1.0f, -0.5f, 1e-4f, -1e-4f, 2.0f, -2.0f};
-  std::vector<int16_t> image(16, 99);
-  toScratchImage(image.data(), 4, slice, 3, 2, 2.0f);
-  EXPECT_EQ(image, (std::vector<int16_t>{14500, -7250, 1, 0, -1, 29000, -29000, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
-  float back[6];
-  fromScratchImage(image.data(), 4, back, 3, 2, 2.0f);
-  const float expected[] = {1.0f, -0.5f, 2.0f / 29000, -2.0f / 29000, 2.0f, -2.0f};
-  for (int i = 0; i < 6; ++i) EXPECT_NEAR(back[i], expected[i], 1e-6) << i;
-}
-
-// ---------------------------------------------------------------------------
 // Failures end the run (exit status 0 through the failure path) and remove
 // the chunk file and every output file that was begun.
-
-using OutputFailureDeathTest = testing::Test;
-
-TEST(OutputFailureDeathTest, OutfileThatCannotBeCreated) {
-  Output o(2, 2, 1);
-  o.name(o.outFile, "missing/out.vff");
-  writeSlab(o.p, o.names());
-  EXPECT_EXIT(o.assemble(), testing::ExitedWithCode(0), "");
-  EXPECT_TRUE(o.logged("Error: could not open outfile " + o.dir.file("missing/out.vff")));
-}
-
-TEST(OutputFailureDeathTest, BytefileThatCannotBeCreatedRemovesTheVolume) {
-  Output o(2, 2, 1);
-  o.name(o.byteFile, "missing/bytes.vff");
-  writeSlab(o.p, o.names());
-  EXPECT_EXIT(o.assemble(), testing::ExitedWithCode(0), "");
-  EXPECT_TRUE(o.logged("Error: could not open bytefile " + o.dir.file("missing/bytes.vff")));
-  EXPECT_FALSE(fileExists(o.dir.file("out.vff")));
-}
-
-TEST(OutputFailureDeathTest, SlicefileThatCannotBeOpenedRemovesEverythingBegun) {
-  Output o(2, 2, 2);
-  writeTwoSlabs(o);
-  o.name(o.byteFile, "bytes.vff");
-  EXPECT_EXIT(o.assemble(o.dir.file("missing/s%d.vff").c_str()), testing::ExitedWithCode(0), "");
-  EXPECT_TRUE(o.logged("Error: could not open slicefile " + o.dir.file("missing/s0.vff")));
-  EXPECT_FALSE(fileExists(o.dir.file("out.vff")));
-  EXPECT_FALSE(fileExists(o.dir.file("bytes.vff")));
-  EXPECT_TRUE(testutil::korvanLeftovers(o.dir.path()).empty());
-}
-
-TEST(OutputFailureDeathTest, ChunkFileThatCannotBeCreatedOrAppended) {
-  Output o(2, 2, 2);
-  o.p.nChunks = 2;
-  o.name(o.outFile, "missing/out.vff");
-  EXPECT_EXIT(writeSlab(o.p, o.names()), testing::ExitedWithCode(0), "");
-  EXPECT_TRUE(o.logged("Error: could not create chunk file beside " + o.dir.file("missing/out.vff")));
-
-  o.name(o.outFile, "out.vff");
-  writeSlab(o.p, o.names());
-  const std::string chunk = chunkOf(o);
-  ASSERT_EQ(std::remove(chunk.c_str()), 0);
-  ASSERT_EQ(mkdir(chunk.c_str(), 0755), 0);  // a directory cannot be appended to
-  o.p.chunkIndex = 1;
-  EXPECT_EXIT(writeSlab(o.p, o.names()), testing::ExitedWithCode(0), "");
-  EXPECT_TRUE(o.logged("Error: could not append to chunk file " + chunk));
-}
-
-TEST(OutputFailureDeathTest, ChunkFileCutShortRemovesTheVolume) {
-  Output o(2, 2, 2);
-  writeTwoSlabs(o);
-  ASSERT_EQ(truncate(chunkOf(o).c_str(), 2 * 16 + 8), 0);
-  const std::string chunk = chunkOf(o);
-  EXPECT_EXIT(o.assemble(), testing::ExitedWithCode(0), "");
-  EXPECT_TRUE(o.logged("Error: could not read chunk file " + chunk));
-  EXPECT_FALSE(fileExists(o.dir.file("out.vff")));
-  EXPECT_TRUE(testutil::korvanLeftovers(o.dir.path()).empty());
+TEST(OutputFailureDeathTest, EndTheRunAndRemoveWhatWasBegun) {
+  const struct {
+    const char* name;
+    std::function<void(Output&)> before, failing;
+    std::string logged;  // <chunk>, <dir> stand for the chunk file and the directory
+  } rows[] = {
+      {"outfile", [](Output& o) { o.outFile = o.dir.file("missing/out.vff"), o.write(); }, [](Output& o) { o.assemble(); },
+       "could not open outfile <dir>/missing/out.vff"},
+      {"bytefile", [](Output& o) { o.byteFile = o.dir.file("missing/b.vff"), o.write(); }, [](Output& o) { o.assemble(); },
+       "could not open bytefile <dir>/missing/b.vff"},
+      {"slice file", [](Output& o) { o.writeTwoSlabs(), o.byteFile = o.dir.file("b.vff"); },
+       [](Output& o) { o.assemble(o.dir.file("missing/s%d.vff")); }, "could not open slicefile <dir>/missing/s0.vff"},
+      {"chunk file not created", [](Output& o) { o.p.nChunks = 2, o.outFile = o.dir.file("missing/out.vff"); },
+       [](Output& o) { o.write(); }, "could not create chunk file beside <dir>/missing/out.vff"},
+      {"chunk file not appended", [](Output& o) {  // a directory cannot be appended to
+         o.p.nChunks = 2, o.write(), o.p.chunkIndex = 1;
+         const std::string chunk = o.chunk();
+         ASSERT_TRUE(std::remove(chunk.c_str()) == 0 && mkdir(chunk.c_str(), 0755) == 0);
+       }, [](Output& o) { o.write(); }, "could not append to chunk file <chunk>"},
+      {"chunk file cut short", [](Output& o) {
+         o.writeTwoSlabs();
+         ASSERT_EQ(truncate(o.chunk().c_str(), 2 * 16 + 8), 0);
+       },
+       [](Output& o) { o.assemble(); }, "could not read chunk file <chunk>"},
+  };
+  for (const auto& row : rows) {
+    Output o(2, 2, 2);
+    row.before(o);
+    std::string message = "Error: " + row.logged;
+    for (const auto& [key, value] : {std::pair<std::string, std::string>{"<dir>", o.dir.path()}, {"<chunk>", o.chunk()}})
+      if (message.find(key) != std::string::npos) message.replace(message.find(key), key.size(), value);
+    EXPECT_EXIT(row.failing(o), testing::ExitedWithCode(0), "") << row.name;
+    EXPECT_NE(readFile(o.dir.file("korvan.log")).find(": " + message + "\n"), std::string::npos) << row.name;
+    for (const char* file : {"out.vff", "b.vff"}) EXPECT_FALSE(fileExists(o.dir.file(file))) << row.name << " " << file;
+    // (The directory standing in for the chunk file stays.)
+    EXPECT_TRUE(testutil::korvanLeftovers(o.dir.path()).empty() || row.logged.find("append") != std::string::npos) << row.name;
+  }
 }
