@@ -1,17 +1,10 @@
 #!/usr/bin/env python3
-"""A reconstruction-server stand-in for the tests.
-
-Serves setJobPid, setJobStatus and setErrorMessage over XML-RPC on
-127.0.0.1 with an ephemeral port, prints the port on the first line of
-standard output, and appends every call to the record file as one line:
-the method and its parameters, nested lists flattened, separated by tabs,
-line feeds in texts written as \\n.
-
---answer garbage or --answer close turns it into a broken server: every
-request is still read and recorded, then answered with bytes that are not
-HTTP, or the connection is closed without an answer; --answer silent reads
-and records every request but never answers, holding the connection open
-until the client gives up.
+"""A reconstruction-server stand-in for the tests: serves setJobPid,
+setJobStatus and setErrorMessage over XML-RPC on 127.0.0.1, prints its port
+on the first line, and appends every call to the record file as one line
+(method and parameters, lists flattened, tab-separated, line feeds as \\n).
+--answer garbage, close or silent reads and records each request, then
+answers bytes that are not HTTP, closes without an answer, or never answers.
 """
 import argparse
 import socketserver
