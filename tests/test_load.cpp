@@ -1,16 +1,10 @@
-// Many workers at once: eight korvan processes reconstruct the same series
-// at the same time, reporting to one server and appending to one log file,
-// half of them in slabs gathered in chunk files. Every job's reports must
-// arrive, every log entry must be whole, none lost, and every output must
-// be the same as that of a run on its own.
+// Eight korvan processes at once on one series, one server and one log, half
+// of them in slabs: every report arrives, every log entry is whole, every
+// output is that of a run on its own.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <algorithm>
-#include <map>
 #include <regex>
-#include <string>
-#include <vector>
 
 #include "support/testutil.h"
 
@@ -38,54 +32,42 @@ std::map<int, std::vector<std::string>> callsByJob(const std::vector<std::string
 }  // namespace
 
 TEST(Load, EightSimultaneousRunsReportLogAndWriteAsOneRunAlone) {
-  TempDir dir;
-  runPhantom(dir.path(), {"-o", "p%d.vff", "--width", std::to_string(kSide), "--height",
-                                    std::to_string(kSide), "--full360", "--step", std::to_string(360 / kViews)});
-
-  // The reference: one run on its own, with its own log.
-  TempDir alone;
-  const std::vector<std::string> run = {korvanBinary(), "-i", dir.file("p%d.vff"), "-f", "0", "-v",
-                                        "-o", "out.vff", "-b", "bytes.vff"};
-  runKorvan(alone.path(), std::vector<std::string>(run.begin() + 1, run.end()));
+  TempDir dir, alone, configs, slabConfigs;
+  runPhantom(dir.path(), {"-o", "p%d.vff", "--width", std::to_string(kSide), "--height", std::to_string(kSide),
+                          "--full360", "--step", std::to_string(360 / kViews)});
+  const std::vector<std::string> run = {korvanBinary(), "-i", dir.file("p%d.vff"), "-f", "0", "-v", "-o", "out.vff",
+                                        "-b", "bytes.vff"};
+  runKorvan(alone.path(), std::vector<std::string>(run.begin() + 1, run.end()));  // the reference, on its own
   const std::string referenceVolume = withoutCommandLine(readFile(alone.file("out.vff")));
   const std::string referenceBytes = withoutCommandLine(readFile(alone.file("bytes.vff")));
   ASSERT_GT(referenceVolume.size(), static_cast<size_t>(kSide * kSide * kSide * 2));
 
   // Eight jobs at once, one server, one log; the even ones in two slabs.
   RpcServer server({"--threaded"});
-  const std::string log = dir.file("korvan.log");
-  TempDir configs;
-  const std::string oneSlab = writeConfig(configs.path(), log);
-  TempDir slabConfigs;
-  const std::string inSlabs =
-      writeConfig(slabConfigs.path(), log, std::to_string(kSide * kSide * 4 * (kSide / kSlabs)));
+  const std::string log = dir.file("korvan.log"), oneSlab = writeConfig(configs.path(), log);
+  const std::string inSlabs = writeConfig(slabConfigs.path(), log, std::to_string(kSide * kSide * 4 * (kSide / kSlabs)));
   std::map<int, int> pidOfJob;
   for (int job = 1; job <= kJobs; ++job) {
     const std::string jobDir = dir.file("job" + std::to_string(job));
     ASSERT_EQ(mkdir(jobDir.c_str(), 0755), 0);
     std::vector<std::string> argv = run;
     argv.insert(argv.end(), {"-U", server.url(), "-P", std::to_string(job)});
-    pidOfJob[job] = startProcess(argv, {{"KORVAN_CONFIG", job % 2 ? oneSlab : inSlabs}}, jobDir,
-                                           jobDir + "/stdout", jobDir + "/stderr");
+    pidOfJob[job] = startProcess(argv, {{"KORVAN_CONFIG", job % 2 ? oneSlab : inSlabs}}, jobDir, jobDir + "/stdout",
+                                 jobDir + "/stderr");
   }
-  for (const auto& [job, pid] : pidOfJob)
-    EXPECT_EQ(waitProcess(pid, 120), 0)
-        << "job " << job << ": " << readFile(dir.file("job" + std::to_string(job) + "/stderr"));
+  for (const auto& [job, pid] : pidOfJob) EXPECT_EQ(waitProcess(pid, 120), 0) << "job " << job;
 
-  // Reports: one process id; for every slab 0, then the fraction of the
-  // whole run done after each view, then 1; exactly one final state, "done".
+  // Each job: one process id, one final state "done"; per slab 0, the
+  // fraction of the whole run after each view, then 1; its outputs those of
+  // the run alone, no chunk file left.
   const std::map<int, std::vector<std::string>> reports = callsByJob(server.calls());
-  for (int job = 1; job <= kJobs; ++job) {
+  EXPECT_EQ(reports.size(), static_cast<size_t>(kJobs));
+  for (const auto& [job, calls] : reports) {
     SCOPED_TRACE("job " + std::to_string(job));
-    ASSERT_EQ(reports.count(job), 1u);
-    const std::vector<std::string>& calls = reports.at(job);
-    EXPECT_EQ(callsOf(calls, "setJobPid"),
-              std::vector<std::string>{std::to_string(job) + "\t" + std::to_string(pidOfJob[job])});
+    EXPECT_EQ(callsOf(calls, "setJobPid"), std::vector<std::string>{std::to_string(job) + "\t" + std::to_string(pidOfJob[job])});
     EXPECT_EQ(finalStates(calls), std::vector<std::string>{"done"});
-    // Per slab 0, the fraction of the whole run after each view, then 1.
     const std::vector<double> p = progress(calls);
-    const size_t slabs = job % 2 ? 1 : kSlabs;
-    ASSERT_EQ(p.size(), (kViews + 2) * slabs);
+    ASSERT_EQ(p.size(), (kViews + 2) * (job % 2 ? 1 : kSlabs));
     std::vector<double> fractions;
     for (size_t at = 0; at < p.size(); at += kViews + 2) {
       EXPECT_EQ(p[at] * 10 + p[at + kViews + 1], 1.0) << at;
@@ -94,12 +76,14 @@ TEST(Load, EightSimultaneousRunsReportLogAndWriteAsOneRunAlone) {
     EXPECT_TRUE(std::is_sorted(fractions.begin(), fractions.end()));
     EXPECT_EQ(std::adjacent_find(fractions.begin(), fractions.end()), fractions.end());
     EXPECT_NEAR(fractions.back(), 1.0, 1e-5);
+    const std::string jobDir = dir.file("job" + std::to_string(job));
+    EXPECT_TRUE(withoutCommandLine(readFile(jobDir + "/out.vff")) == referenceVolume);
+    EXPECT_TRUE(withoutCommandLine(readFile(jobDir + "/bytes.vff")) == referenceBytes);
+    EXPECT_TRUE(korvanLeftovers(jobDir).empty());
   }
-  EXPECT_EQ(reports.size(), static_cast<size_t>(kJobs));
 
   // The log: whole entries of known texts only; each job's start and end
-  // once, its timing figures, and chunking set up once for the whole region
-  // and once per slab for the jobs in slabs.
+  // once, its timing figures, and chunking set up for the region and per slab.
   const std::regex known(R"((process (\d) (started on node 0\.\.\.|finished\.))|(Setup time = \d+\.\d\d seconds\n)|)"
                          R"((Execution time = -?\d+\.\d\d seconds\n)|(Backproject speed = \d+\.\d{6} bp/s\n)|)"
                          R"((Enabling chunking operation))");
@@ -113,15 +97,6 @@ TEST(Load, EightSimultaneousRunsReportLogAndWriteAsOneRunAlone) {
   for (int job = 1; job <= kJobs; ++job)
     for (const char* end : {" started on node 0...", " finished."})
       EXPECT_EQ(counts["process " + std::to_string(job) + end], 1) << job << end;
-  EXPECT_EQ(counts["4"] * 10000 + counts["5"] * 100 + counts["6"], kJobs * 10101);
+  EXPECT_EQ(counts["4"] * 10000 + counts["5"] * 100 + counts["6"], kJobs * 10101);  // setup, execution, speed
   EXPECT_EQ(counts["7"], kJobs / 2 * (kSlabs + 1));
-
-  // The outputs, byte for byte, and no chunk file left.
-  for (int job = 1; job <= kJobs; ++job) {
-    const std::string jobDir = dir.file("job" + std::to_string(job));
-    EXPECT_TRUE(withoutCommandLine(readFile(jobDir + "/out.vff")) == referenceVolume) << "volume of job " << job;
-    EXPECT_TRUE(withoutCommandLine(readFile(jobDir + "/bytes.vff")) == referenceBytes) << "byte volume of job " << job;
-    EXPECT_TRUE(korvanLeftovers(jobDir).empty()) << job;
-  }
 }
-

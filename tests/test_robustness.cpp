@@ -1,19 +1,11 @@
-// What korvan does with bad input and faults around a run: broken projection
-// files, unusable option values, an output place that cannot take the
-// output, files changing under a running reconstruction and a server that
-// misbehaves. korvan runs as a process on a tiny series written here; each
-// case checks the message, the end state the server receives and the files
-// left behind (docs/ROBUSTNESS.md lists them).
+// Bad input and faults around a run, on a tiny series: the message, the end
+// state the server hears and the files left behind (docs/ROBUSTNESS.md).
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <algorithm>
 #include <chrono>
-#include <cmath>
-#include <functional>
 #include <regex>
 #include <thread>
 
@@ -25,12 +17,10 @@ using namespace testutil;
 
 namespace {
 
-constexpr int kWidth = 16;  // detector columns and rows of the series
-constexpr int kViews = 12;  // a full turn in steps of 30 degrees
+constexpr int kWidth = 16, kViews = 12;  // 16 x 16 detector, a full turn in steps of 30 degrees
 const std::string kTwoSlabs = std::to_string(kWidth * kWidth * 4 * 8);  // memory for eight slices
 
-// One view: a smooth projection of a cylinder about the axis column 7.5,
-// with a NaN and an infinity when asked.
+// One view: a cylinder's smooth projection about the axis column 7.5.
 std::string viewFile(bool notFinite = false) {
   std::vector<double> samples;
   for (int i = 0; i < kWidth * kWidth; ++i) samples.push_back(std::max(0.0, 1.0 - (i % kWidth - 7.5) * (i % kWidth - 7.5) / 36.0));
@@ -60,8 +50,7 @@ class Robustness : public ::testing::Test {
   }
   std::string view(int v) const { return dir_.file("p" + std::to_string(v) + ".vff"); }
 
-  // A run of the series as job 5 with the given arguments, reporting to the
-  // test's own server unless the options name one.
+  // Job 5 on the series, reporting to the test's server unless `o` names one.
   KorvanRun korvan(const std::vector<std::string>& extra, RunOptions o = {}) {
     std::vector<std::string> args = {"-i", "p%d.vff", "-f", "0", "-v", "-o", "out.vff", "-P", "5"};
     args.insert(args.end(), extra.begin(), extra.end());
@@ -69,7 +58,7 @@ class Robustness : public ::testing::Test {
     return runKorvan(dir_.path(), args, o);
   }
 
-  // A run without a server through the shell, after `limits` (ulimit, trap).
+  // A run without a server, after the shell's `limits` (ulimit, trap).
   ProcessResult limitedKorvan(const std::string& limits, const std::string& out, const std::string& memoryLimit = "") {
     const std::string config = writeConfig(dir_.path(), dir_.file("korvan.log"), memoryLimit);
     return runProcess({"/bin/sh", "-c", limits + "; exec '" + korvanBinary() + "' -i 'p%d.vff' -f 0 -v -o '" + out + "'"},
@@ -88,13 +77,11 @@ using BrokenServer = Robustness;
 
 }  // namespace
 
-// Every input korvan refuses, every file that fails under a run, and valid
-// but unusual values. A refusal is the last text logged and on standard
-// error, the server hears one end state, "error", and the output is never
-// written; a run that goes ahead ends "done" with a complete volume and its
-// progress at 1. Either way no input or file of the user's changes and no
-// chunk file is left. A row may first replace a view (content), cut bytes
-// off its end (cut > 0) or remove it (cut < 0), and may run in two slabs.
+// A refusal is logged last and on standard error, ends the job "error" and
+// never writes the output; a valid run ends "done" with a complete volume.
+// Either way no file of the user's changes and no chunk file is left. A row
+// may replace a view (content), cut bytes off it (cut > 0) or remove it
+// (cut < 0), and may run in two slabs.
 TEST_F(Refusals, EachRunEndsInErrorOrDoneLeavingTheUsersFiles) {
   const std::string geometry = "center_of_rotation=7.5;\ncentral_slice=7.5;\nrfan=64;\nangle_increment=30;\n";
   const auto header = [&](const std::string& entries) { return "ncaa\n" + entries + geometry + "\f\n"; };
@@ -106,7 +93,6 @@ TEST_F(Refusals, EachRunEndsInErrorOrDoneLeavingTheUsersFiles) {
     long cut = 0;
     bool slabs = false;
   } rows[] = {
-      // Projection files
       {{}, "Error: p0.vff has no VFF header end (form feed) before the end of the file", 0, ""},
       {{}, "Error: p0.vff: size= must give two positive numbers, got '0 0'", 0, header("size=0 0;\nbits=32;\n")},
       {{}, "Error: p0.vff: projections must have bits=16 or bits=32, got 64", 0, header("size=16 16;\nbits=64;\n")},
@@ -120,13 +106,11 @@ TEST_F(Refusals, EachRunEndsInErrorOrDoneLeavingTheUsersFiles) {
       {{}, "Error: unable to open p7.vff.\nNot enough input files to perform reconstruction.", 7, "", -1},
       // The last two rows of view 5 are needed by the second slab only.
       {{}, "Error: end of input file reached!!!", 5, "", 2 * kWidth * 4, true},
-      // Option values
       {{"-a", "1e30"}, "Error: center of rotation 1000000015047466219876688855040.000000 is outside the projection width 16"},
       {{"-s", "1e30"}, "Error: central slice 1000000015047466219876688855040.000000 is outside the projection height 16"},
       {{"-p", "-a", "-6"}, "Error: width-truncated data needs the center of rotation on the detector row (center -6.000000)"},
       {{"-k", "-2"}, "Error: z bin size must be at least 1 (got -2)"},
       {{"-k", "2147483647"}, "Error: projections of 16 x 16 are too small for bin sizes 1 x 2147483647"},
-      // Where the output goes
       {{"-o", "missing/out.vff"}, "Error: could not open outfile missing/out.vff\n"},
       {{"-o", "plain/out.vff"}, "Error: could not open outfile plain/out.vff\n"},
       {{"-o", "ro/out.vff"}, "Error: could not open outfile ro/out.vff\n"},  // a read-only tmpfs, where one mounts
@@ -134,11 +118,9 @@ TEST_F(Refusals, EachRunEndsInErrorOrDoneLeavingTheUsersFiles) {
       {{"-o", "./p3.vff"}, "Error: outfile ./p3.vff is the projection p3.vff of the input series; give it another name"},
       {{"-b", "p3.vff"}, "Error: bytefile p3.vff is the projection p3.vff of the input series; give it another name"},
       {{"-b", "out.vff"}, "Error: outfile out.vff and bytefile out.vff are the same file; give them different names"},
-      // Valid: a first file number that is no number (file 0), a precision of
-      // three digits, a wide fan (the source between the field of view and
-      // the grid's corners), a step beyond a full turn (one view), a height
-      // past the detector, a run in slabs beside out.vff.0, a user's file of
-      // the chunk file's old name.
+      // Valid: file number 0, a precision of three digits, the source between
+      // the field of view and the grid's corners, one view, a height past the
+      // detector, slabs beside a user's file of the chunk file's old name.
       {{"-f", "first"}}, {{"-i", "p%.001d.vff"}}, {{"-r", "9"}}, {{"-t", "400"}}, {{"-e", "40"}},
       {{}, "", -1, "", 0, true},
   };
@@ -174,16 +156,14 @@ TEST_F(Refusals, EachRunEndsInErrorOrDoneLeavingTheUsersFiles) {
     EXPECT_EQ(r.lastLogged(), m);
     EXPECT_NE(r.err.find(m), std::string::npos) << r.err;
     EXPECT_EQ(readFile(dir_.file("out.vff")), "") << m;
-    // Options are refused before any projection is read; a later slab
-    // fails only after the first was reconstructed and stored.
+    // Options are refused before any view is read; a later slab after the first was stored.
     EXPECT_TRUE((row.view >= 0 && row.cut >= 0) || r.out.find("Reading file") == std::string::npos) << m;
     EXPECT_TRUE(!row.slabs || p.back() > 0.5) << m;
   }
 }
 
-// NaN and infinite samples: the extremes and scales stay finite, the largest
-// magnitude still maps to the top of the 16-bit range, and the float slices
-// carry 0 where the volume was not finite.
+// NaN and infinite samples: finite extremes and scales, the largest magnitude
+// at the top of the 16-bit range, 0 in the float slices where not finite.
 TEST_F(Refusals, NonFiniteSamplesLeaveExtremesAndScalesFinite) {
   writeFile(view(3), viewFile(true));
   const KorvanRun r = korvan({"-w", "s%d.vff"});
@@ -200,9 +180,8 @@ TEST_F(Refusals, NonFiniteSamplesLeaveExtremesAndScalesFinite) {
   for (double v : readVff(dir_.file("s7.vff")).values) ASSERT_TRUE(std::isfinite(v));
 }
 
-// A disk of 4 KiB: the 16-bit volume of 16 x 16 x 16 voxels (8 KiB) does not
-// fit, nor does the chunk file of a run in two slabs. Without a tmpfs the
-// same limit comes from the file size limit, with its signal ignored.
+// A disk of 4 KiB holds neither the 8 KiB volume nor the chunk file of two
+// slabs; without a tmpfs, the file size limit with its signal ignored.
 TEST_F(OutputPlace, FullDiskRemovesTheUnfinishedVolumeAndChunkFile) {
   const SmallDisk disk(dir_.file("small"), 0, "size=4k");
   const std::string limits = disk.mounted ? "true" : "ulimit -f 8; trap '' XFSZ";
@@ -220,9 +199,8 @@ TEST_F(OutputPlace, FullDiskRemovesTheUnfinishedVolumeAndChunkFile) {
   }
 }
 
-// Killed by the file size limit in the middle of the volume: nothing could
-// clean up. The volume the user had stays in place; the unfinished one is
-// left under a name that says so, and does not pass for complete.
+// Killed while writing: the earlier volume stays; the unfinished one is left
+// under a name that says so, and does not pass for complete.
 TEST_F(OutputPlace, RunKilledWhileWritingLeavesTheEarlierVolumeInPlace) {
   writeFile(dir_.file("out.vff"), "an older volume");
   EXPECT_EQ(limitedKorvan("ulimit -f 8", "out.vff").exitStatus, 128 + SIGXFSZ);
@@ -237,11 +215,9 @@ TEST_F(OutputPlace, RunKilledWhileWritingLeavesTheEarlierVolumeInPlace) {
   EXPECT_FALSE(v.complete());
 }
 
-// Under a job in two slabs, once the chunk file appears: a view deleted after
-// the start-up check, and a stop signal (SIGINT and SIGHUP alike), which
-// sends no final report. Each report takes the server 0.05 s, so the second
-// slab reaches the last view more than half a second after the chunk file
-// appears. Either way the chunk file goes and out.vff is never written.
+// Once the chunk file of a job in two slabs appears (0.05 s per report keeps
+// the last view half a second away): a view deleted, or a stop signal (no
+// final report). The chunk file goes, out.vff is never written.
 TEST_F(MidRunFailure, FailureUnderARunningJobRemovesTheChunkFile) {
   const struct {
     std::function<bool(int pid)> act;
@@ -274,10 +250,9 @@ TEST_F(MidRunFailure, FailureUnderARunningJobRemovesTheChunkFile) {
   }
 }
 
-// A centre of rotation near the right end of a row twice the detector's
-// width puts raw column 0 before the start of the FFT buffer: status 255,
-// no final report. That end skips the exit handlers, so the loop removes the
-// chunk file itself, also one an earlier slab wrote (made here in-process).
+// Raw column 0 before the FFT buffer: status 255, no final report. That end
+// skips the exit handlers, so the loop removes the chunk file itself, also
+// one an earlier slab wrote (made here in-process).
 TEST_F(MidRunFailure, OffsetErrorEndsWithStatus255AndNoFinalReport) {
   RunOptions o;
   o.memoryLimit = kTwoSlabs;
@@ -302,11 +277,9 @@ TEST_F(MidRunFailure, OffsetErrorEndsWithStatus255AndNoFinalReport) {
   EXPECT_TRUE(korvanLeftovers(dir_.path()).empty());
 }
 
-// A server that misbehaves never stops the reconstruction. Faults and
-// non-integer replies are ignored; replies that are not HTTP, and
-// connections closed without a reply, fail every call, each report prints
-// its failure (the client library sends a request once more when the
-// connection closes unanswered).
+// A misbehaving server never stops the run. Faults and non-integer replies
+// are ignored; replies that are not HTTP and closed connections fail every
+// call (a closed one is sent once more).
 TEST_F(BrokenServer, EveryMisbehaviourLetsTheRunComplete) {
   const struct {
     std::vector<std::string> options;
@@ -333,9 +306,7 @@ TEST_F(BrokenServer, EveryMisbehaviourLetsTheRunComplete) {
   }
 }
 
-// Silent: each report waits its timeout once. Setup twice, slab start and
-// end, the three views and cleanup; the three timing texts of the log; the
-// end state. Each sent once.
+// Silent: each of 8 status reports, 3 timing texts and the end waits its timeout once.
 TEST_F(BrokenServer, SilentServerCostsEachReportItsTimeoutOnce) {
   RpcServer silent({"--answer", "silent"});
   RunOptions o;
