@@ -200,21 +200,16 @@ std::vector<double> progress(const std::vector<std::string>& calls) {
 std::vector<std::string> messages(const std::vector<std::string>& calls) { return callsOf(calls, "setErrorMessage"); }
 
 std::vector<std::string> logTexts(const std::string& log) {
-  static const std::regex stamp(R"([A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9]\d \d\d:\d\d:\d\d \d{4}\n: )");
-  std::vector<size_t> starts;
-  for (size_t at = 0; at < log.size();) {
-    if (std::regex_search(log.begin() + static_cast<long>(at), log.end(), stamp, std::regex_constants::match_continuous))
-      starts.push_back(at);
-    const size_t next = log.find('\n', at);
-    if (next == std::string::npos) break;
-    at = next + 1;
-  }
+  // Each entry: a ctime stamp and its line feed, ": ", the text, a line feed.
+  static const std::regex stamp(R"((^|\n)[A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9]\d \d\d:\d\d:\d\d \d{4}\n: )");
   std::vector<std::string> texts;
-  for (size_t i = 0; i < starts.size(); ++i) {
-    const size_t end = i + 1 < starts.size() ? starts[i + 1] : log.size();
-    texts.push_back(log.substr(starts[i] + 27, end - starts[i] - 28));
+  long last = -1, first = -1;
+  for (auto m = std::sregex_iterator(log.begin(), log.end(), stamp); m != std::sregex_iterator(); ++m) {
+    if (last >= 0) texts.push_back(log.substr(last, m->position() - last));
+    last = m->position() + m->length(), first = first < 0 ? m->position() : first;
   }
-  if (!log.empty() && (starts.empty() || starts[0] != 0 || log.back() != '\n')) texts.push_back("<malformed>");
+  if (last >= 0) texts.push_back(log.substr(last, log.size() - 1 - last));
+  if (!log.empty() && (first != 0 || log.back() != '\n')) texts.push_back("<malformed>");
   return texts;
 }
 
