@@ -23,7 +23,7 @@ const std::string kTwoSlabs = std::to_string(kWidth * kWidth * 4 * 8);  // memor
 // One view: a cylinder's smooth projection about the axis column 7.5.
 std::string viewFile(bool notFinite = false) {
   std::vector<double> samples;
-  for (int i = 0; i < kWidth * kWidth; ++i) samples.push_back(std::max(0.0, 1.0 - (i % kWidth - 7.5) * (i % kWidth - 7.5) / 36.0));
+  for (int i = 0; i < kWidth * kWidth; ++i) samples.push_back(std::max(0.0, 1.0 - std::pow(i % kWidth - 7.5, 2) / 36.0));
   if (notFinite) samples[7 * kWidth + 7] = NAN, samples[8 * kWidth + 9] = INFINITY;
   return vffFile({kWidth, kWidth}, 32, {"center_of_rotation=7.5;", "central_slice=7.5;", "rfan=64;", "angle_increment=30;"},
                  samples);
@@ -31,15 +31,11 @@ std::string viewFile(bool notFinite = false) {
 
 // A small tmpfs at `path` for the object's lifetime, where the system allows it.
 struct SmallDisk {
-  SmallDisk(const std::string& path, unsigned long flags, const char* options) : path(path) {
-    mkdir(path.c_str(), 0755);
-    mounted = mount("tmpfs", path.c_str(), "tmpfs", flags, options) == 0;
-  }
-  ~SmallDisk() {
-    if (mounted) umount2(path.c_str(), MNT_DETACH);
-  }
-  std::string path;
-  bool mounted;
+  SmallDisk(const std::string& path, unsigned long flags, const char* options)
+      : path(path), mounted(mkdir(path.c_str(), 0755) == 0 && mount("tmpfs", path.c_str(), "tmpfs", flags, options) == 0) {}
+  ~SmallDisk() { mounted && umount2(path.c_str(), MNT_DETACH); }
+  const std::string path;
+  const bool mounted;
 };
 
 class Robustness : public ::testing::Test {
