@@ -70,7 +70,7 @@ TEST(Load, EightSimultaneousRunsReportLogAndWriteAsOneRunAlone) {
     ASSERT_EQ(p.size(), (kViews + 2) * (job % 2 ? 1 : kSlabs));
     std::vector<double> fractions;
     for (size_t at = 0; at < p.size(); at += kViews + 2) {
-      EXPECT_EQ(p[at] * 10 + p[at + kViews + 1], 1.0) << at;
+      EXPECT_TRUE(p[at] == 0.0 && p[at + kViews + 1] == 1.0) << at;
       fractions.insert(fractions.end(), &p[at + 1], &p[at + kViews + 1]);
     }
     EXPECT_TRUE(std::is_sorted(fractions.begin(), fractions.end()));
@@ -97,6 +97,6 @@ TEST(Load, EightSimultaneousRunsReportLogAndWriteAsOneRunAlone) {
   for (int job = 1; job <= kJobs; ++job)
     for (const char* end : {" started on node 0...", " finished."})
       EXPECT_EQ(counts["process " + std::to_string(job) + end], 1) << job << end;
-  EXPECT_EQ(counts["4"] * 10000 + counts["5"] * 100 + counts["6"], kJobs * 10101);  // setup, execution, speed
+  EXPECT_EQ((std::vector<int>{counts["4"], counts["5"], counts["6"]}), std::vector<int>(3, kJobs));  // the timings
   EXPECT_EQ(counts["7"], kJobs / 2 * (kSlabs + 1));
 }

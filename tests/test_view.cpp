@@ -135,7 +135,7 @@ TEST(ViewPreview, PanelsShowCentralSlicesInGrey) {
     args.insert(args.end(), row.options.begin(), row.options.end());
     ASSERT_EQ(viewTool(args).exitStatus, 0);
     const std::vector<int> png = readPng(dir.file("v.png"));
-    ASSERT_EQ(png.size(), 1u + 14 * 4);
+    ASSERT_TRUE(png.size() == 1 + 14 * 4 && png[0] == 14) << png.size();
     EXPECT_EQ(png[1 + row.y * 14 + row.x], row.grey) << row.x << " " << row.y;
   }
   EXPECT_NE(viewTool({"preview", dir.file("v.vff"), "-o", dir.file("x.png"), "--slice", "3"}).exitStatus, 0);
