@@ -211,9 +211,9 @@ TEST_F(OutputPlace, RunKilledWhileWritingLeavesTheEarlierVolumeInPlace) {
   EXPECT_FALSE(v.complete());
 }
 
-// Once the chunk file of a job in two slabs appears (0.05 s per report keeps
-// the last view half a second away): a view deleted, or a stop signal (no
-// final report). The chunk file goes, out.vff is never written.
+// Once the chunk file of a job in two slabs appears (0.1 s per report keeps
+// the last view a second away, also on a loaded machine): a view deleted, or
+// a stop signal (no final report). The chunk file goes, out.vff is never written.
 TEST_F(MidRunFailure, FailureUnderARunningJobRemovesTheChunkFile) {
   const struct {
     std::function<bool(int pid)> act;
@@ -225,7 +225,7 @@ TEST_F(MidRunFailure, FailureUnderARunningJobRemovesTheChunkFile) {
   };
   for (const auto& row : rows) {
     writeSeries();
-    RpcServer server({"--delay", "0.05"});
+    RpcServer server({"--delay", "0.1"});
     const int pid = startProcess({korvanBinary(), "-i", "p%d.vff", "-f", "0", "-v", "-o", "out.vff", "-U", server.url()},
                                  {{"KORVAN_CONFIG", writeConfig(dir_.path(), dir_.file("korvan.log"), kTwoSlabs)}},
                                  dir_.path(), dir_.file("stdout"), dir_.file("stderr"));
