@@ -1,12 +1,8 @@
-// Whole reconstructions: korvan run as a process on projection series made
-// outside the project by an exact projector and on series from
-// korvan-phantom, compared with the ground truth inside the field of view.
+// Whole reconstructions of stored series from an independent exact
+// projector and of korvan-phantom's, against their truth.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cmath>
-#include <string>
-#include <vector>
 
 #include "support/testutil.h"
 
@@ -15,14 +11,12 @@ using namespace testutil;
 namespace {
 
 struct Errors {
-  double rmse = NAN, bias = NAN, psnr = NAN;
+  double rmse, bias, psnr;
 };
 
-// The float slices s<z>.vff of `dir` against the truth, for |z - centre| <=
-// halfHeight and inside `radius` around the grid centre; slice values are
-// multiplied by `scale` first. A sub-region slice starts at (x0, y0) of the
-// truth and is mirrored in x when `reflect`. PSNR takes the truth's range
-// over the voxels compared as its peak.
+// The float slices s<z>.vff of `dir` times `scale` against the truth, for
+// |z - centre| <= halfHeight, within `radius` of the grid centre; a sub-region
+// starts at (x0, y0), mirrored in x when `reflect`. PSNR's peak: the truth's range.
 Errors compareSlices(const std::string& dir, const view::Volume& truth, double centre, double halfHeight,
                      double radius, double scale = 1.0, int x0 = 0, int y0 = 0, bool reflect = false) {
   double sum2 = 0, sum = 0, lo = INFINITY, hi = -INFINITY;
@@ -36,42 +30,54 @@ Errors compareSlices(const std::string& dir, const view::Volume& truth, double c
         const int gx = reflect ? x0 + s.nx - 1 - x : x0 + x, gy = y0 + y;
         if (std::hypot(gx - c, gy - c) > radius) continue;
         const double t = truth.at(gx, gy, z), d = s.at(x, y, 0) * scale - t;
-        sum2 += d * d;
-        sum += d;
-        lo = std::min(lo, t);
-        hi = std::max(hi, t);
-        ++count;
+        sum2 += d * d, sum += d, lo = std::min(lo, t), hi = std::max(hi, t), ++count;
       }
   }
-  Errors e;
-  e.rmse = std::sqrt(sum2 / count);
-  e.bias = sum / count;
-  e.psnr = 20 * std::log10((hi - lo) / e.rmse);
+  const Errors e{std::sqrt(sum2 / count), sum / count, 20 * std::log10((hi - lo) / std::sqrt(sum2 / count))};
   std::printf("    rmse %.6f, bias %+.6f, psnr %.3f dB over %ld voxels\n", e.rmse, e.bias, e.psnr, count);
   return e;
 }
 
-// The mean of a view::Volume's block of 2 x 2 x 2 voxels: the truth on the
-// grid of a run binned by two in both directions.
+// The truth on the grid of a run binned by two both ways: means of 2 x 2 x 2 blocks.
 view::Volume binnedTruth(const view::Volume& fine) {
   view::Volume coarse = fine;
   coarse.nx = fine.nx / 2, coarse.ny = fine.ny / 2, coarse.nz = fine.nz / 2;
   coarse.values.assign(static_cast<size_t>(coarse.nx) * coarse.ny * coarse.nz, 0.0);
-  for (int z = 0; z < fine.nz; ++z)
-    for (int y = 0; y < fine.ny; ++y)
-      for (int x = 0; x < fine.nx; ++x)
-        coarse.values[(static_cast<size_t>(z / 2) * coarse.ny + y / 2) * coarse.nx + x / 2] += fine.at(x, y, z) / 8;
+  for (size_t i = 0; i < fine.values.size(); ++i) {
+    const size_t x = i % fine.nx, y = i / fine.nx % fine.ny, z = i / fine.nx / fine.ny;
+    coarse.values[(z / 2 * coarse.ny + y / 2) * coarse.nx + x / 2] += fine.values[i] / 8;
+  }
   return coarse;
+}
+
+// Ring energy of the slices a<z> - b<z> of `dir`, z0 <= z < z1: the squares of
+// the radial profile (one-voxel bins about the centre) less its 7-bin mean.
+double ringEnergy(const std::string& dir, const std::string& a, const std::string& b, int z0, int z1, int bins) {
+  double energy = 0;
+  for (int z = z0; z < z1; ++z) {
+    const view::Volume va = readVff(dir + "/" + a + std::to_string(z) + ".vff");
+    const view::Volume vb = readVff(dir + "/" + b + std::to_string(z) + ".vff");
+    const double c = (va.nx - 1) / 2.0;
+    std::vector<double> sum(bins, 0.0), count(bins, 0.0);
+    for (size_t i = 0; i < va.values.size(); ++i) {
+      const int r = static_cast<int>(std::hypot(double(i % va.nx) - c, double(i / va.nx) - c));
+      if (r < bins) sum[r] += va.values[i] - vb.values[i], count[r] += 1;
+    }
+    for (int r = 3; r + 3 < bins; ++r) {
+      double mean = 0;
+      for (int k = -3; k <= 3; ++k) mean += sum[r + k] / count[r + k] / 7;
+      energy += (sum[r] / count[r] - mean) * (sum[r] / count[r] - mean);
+    }
+  }
+  return energy;
 }
 
 }  // namespace
 
-// One row per named accuracy run. The series comes from tests/data (made by
-// an independent projector: a geometry misreading shared by korvan and its
-// own simulator would show there) or from korvan-phantom (64 x 64 detector,
-// rfan 256, axis and central slice at 31.5 unless the row says otherwise).
-// The bounds are the measured errors plus 5 %: a wrong Parker end ramp or
-// a lost column of the detector window shows.
+// The series from tests/data (an independent projector shows a geometry
+// misreading korvan and its simulator share) or korvan-phantom (64 x 64,
+// rfan 256, axis and central slice 31.5 unless the row says otherwise).
+// Bounds: the measured errors plus 5 %, so a wrong Parker end ramp shows.
 TEST(Accuracy, ReconstructionsMatchTheirTruth) {
   const struct {
     const char* name;
@@ -153,36 +159,6 @@ TEST(Accuracy, UniformCylinderLevelPerFilter) {
   EXPECT_NEAR(level[1], 1.0, 0.005);
 }
 
-namespace {
-
-// Ring energy of the difference of the slices a<z> and b<z> of `dir` over
-// z0..z1-1: the difference is averaged over angle in one-voxel radius bins
-// around the grid centre, the radial profile is high-passed (minus its 7-bin
-// moving mean) and its squares summed.
-double ringEnergy(const std::string& dir, const std::string& a, const std::string& b, int z0, int z1, int bins) {
-  double energy = 0;
-  for (int z = z0; z < z1; ++z) {
-    const view::Volume va = readVff(dir + "/" + a + std::to_string(z) + ".vff");
-    const view::Volume vb = readVff(dir + "/" + b + std::to_string(z) + ".vff");
-    const double c = (va.nx - 1) / 2.0;
-    std::vector<double> sum(bins, 0.0), count(bins, 0.0);
-    for (int y = 0; y < va.ny; ++y)
-      for (int x = 0; x < va.nx; ++x) {
-        const int r = static_cast<int>(std::hypot(x - c, y - c));
-        if (r >= bins) continue;
-        sum[r] += va.at(x, y, 0) - vb.at(x, y, 0);
-        count[r] += 1;
-      }
-    for (int r = 3; r + 3 < bins; ++r) {
-      double mean = 0;
-      for (int k = -3; k <= 3; ++k) mean += sum[r + k] / count[r + k] / 7;
-      energy += (sum[r] / count[r] - mean) * (sum[r] / count[r] - mean);
-    }
-  }
-  return energy;
-}
-
-}  // namespace
 
 // A detector with per-column gain errors (up to 3 %) reconstructs with rings
 // around the axis; -N removes most of their energy from every output slice.

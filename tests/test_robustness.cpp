@@ -1,24 +1,13 @@
-// What korvan does with bad input and faults around it: broken projection
-// files, unusable option values, an output place that cannot take the
-// output, files changing under a running reconstruction and a server that
-// misbehaves. The built korvan runs as a process on a tiny series written
-// here; every case checks the message, the end state the server receives
-// and the files left behind (docs/ROBUSTNESS.md lists them).
+// Bad input and faults around a run, on a tiny series: the message, the end
+// state the server hears and the files left behind (docs/ROBUSTNESS.md).
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <algorithm>
 #include <chrono>
-#include <cmath>
-#include <functional>
-#include <limits>
 #include <regex>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "backproject/backproject.h"
 #include "host/host.h"
@@ -28,89 +17,50 @@ using namespace testutil;
 
 namespace {
 
-constexpr int kWidth = 16;  // detector columns and rows of the series
-constexpr int kViews = 12;  // a full turn in steps of 30 degrees
+constexpr int kWidth = 16, kViews = 12;  // 16 x 16 detector, a full turn in steps of 30 degrees
 const std::string kTwoSlabs = std::to_string(kWidth * kWidth * 4 * 8);  // memory for eight slices
 
-// One view: a smooth projection of a cylinder about the axis column 7.5.
-std::vector<double> viewSamples() {
+// One view: a cylinder's smooth projection about the axis column 7.5.
+std::string viewFile(bool notFinite = false) {
   std::vector<double> samples;
-  for (int r = 0; r < kWidth; ++r)
-    for (int c = 0; c < kWidth; ++c) samples.push_back(std::max(0.0, 1.0 - (c - 7.5) * (c - 7.5) / 36.0));
-  return samples;
+  for (int i = 0; i < kWidth * kWidth; ++i) samples.push_back(std::max(0.0, 1.0 - std::pow(i % kWidth - 7.5, 2) / 36.0));
+  if (notFinite) samples[7 * kWidth + 7] = NAN, samples[8 * kWidth + 9] = INFINITY;
+  return vffFile({kWidth, kWidth}, 32, {"center_of_rotation=7.5;", "central_slice=7.5;", "rfan=64;", "angle_increment=30;"},
+                 samples);
 }
 
-std::string viewFile(const std::vector<double>& samples) {
-  return vffFile({kWidth, kWidth}, 32,
-                        {"center_of_rotation=7.5;", "central_slice=7.5;", "rfan=64;", "angle_increment=30;"}, samples);
-}
-
-// A small tmpfs at `path`, mounted for the object's lifetime when the system
-// allows it.
-class SmallDisk {
- public:
-  SmallDisk(const std::string& path, unsigned long flags, const char* options) : path_(path) {
-    mkdir(path.c_str(), 0755);
-    mounted_ = mount("tmpfs", path.c_str(), "tmpfs", flags, options) == 0;
-  }
-  ~SmallDisk() {
-    if (mounted_) umount2(path_.c_str(), MNT_DETACH);
-  }
-  bool mounted() const { return mounted_; }
-
- private:
-  std::string path_;
-  bool mounted_;
+// A small tmpfs at `path` for the object's lifetime, where the system allows it.
+struct SmallDisk {
+  SmallDisk(const std::string& path, unsigned long flags, const char* options)
+      : path(path), mounted(mkdir(path.c_str(), 0755) == 0 && mount("tmpfs", path.c_str(), "tmpfs", flags, options) == 0) {}
+  ~SmallDisk() { mounted && umount2(path.c_str(), MNT_DETACH); }
+  const std::string path;
+  const bool mounted;
 };
 
 class Robustness : public ::testing::Test {
  protected:
   void SetUp() override { writeSeries(); }
   void writeSeries() {
-    for (int v = 0; v < kViews; ++v) writeFile(view(v), viewFile(viewSamples()));
+    for (int v = 0; v < kViews; ++v) writeFile(view(v), viewFile());
   }
   std::string view(int v) const { return dir_.file("p" + std::to_string(v) + ".vff"); }
 
-  // A run of the series as job 5, reporting to `server` (the test's own
-  // when none is given), plus the given arguments.
-  KorvanRun korvan(const std::vector<std::string>& extra, const std::string& memoryLimit = "", int status = 0,
-                   const RpcServer* server = nullptr) {
+  // Job 5 on the series, reporting to the test's server unless `o` names one.
+  KorvanRun korvan(const std::vector<std::string>& extra, RunOptions o = {}) {
     std::vector<std::string> args = {"-i", "p%d.vff", "-f", "0", "-v", "-o", "out.vff", "-P", "5"};
     args.insert(args.end(), extra.begin(), extra.end());
-    RunOptions o;
-    o.server = server ? server : &server_;
-    o.memoryLimit = memoryLimit;
-    o.expectStatus = status;
+    if (!o.server) o.server = &server_;
     return runKorvan(dir_.path(), args, o);
   }
 
-  // A run without a server through the shell, after `limits` (ulimit, trap).
+  // A run without a server, after the shell's `limits` (ulimit, trap).
   ProcessResult limitedKorvan(const std::string& limits, const std::string& out, const std::string& memoryLimit = "") {
     const std::string config = writeConfig(dir_.path(), dir_.file("korvan.log"), memoryLimit);
     return runProcess({"/bin/sh", "-c", limits + "; exec '" + korvanBinary() + "' -i 'p%d.vff' -f 0 -v -o '" + out + "'"},
                       {{"KORVAN_CONFIG", config}}, "", 60, dir_.path());
   }
-
-  std::string lastLogged() const {
-    const std::vector<std::string> texts = logTexts(readFile(dir_.file("korvan.log")));
-    return texts.empty() ? "<nothing logged>" : texts.back();
-  }
-
-  // Starts a job in two slabs reporting to `server`, does `act` once the
-  // chunk file appears, and returns the job's end status.
-  int actOnChunkFile(const RpcServer& server, const std::function<bool(int pid)>& act) {
-    const int pid = startProcess(
-        {korvanBinary(), "-i", "p%d.vff", "-f", "0", "-v", "-o", "out.vff", "-U", server.url(), "-P", "5"},
-        {{"KORVAN_CONFIG", writeConfig(dir_.path(), dir_.file("korvan.log"), kTwoSlabs)}}, dir_.path(),
-        dir_.file("stdout"), dir_.file("stderr"));
-    bool acted = false;
-    for (int i = 0; i < 3000 && !acted; ++i) {  // at most 30 s
-      if (!korvanLeftovers(dir_.path()).empty()) acted = act(pid);
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    EXPECT_TRUE(acted);
-    return waitProcess(pid, 60);
-  }
+  std::string lastLogged() const { return KorvanRun{0, "", "", logTexts(readFile(dir_.file("korvan.log")))}.lastLogged(); }
 
   TempDir dir_;
   RpcServer server_;
@@ -123,23 +73,22 @@ using BrokenServer = Robustness;
 
 }  // namespace
 
-// Every input korvan refuses, and every file that fails under a run: the
-// message is the last text logged, the server hears one end state, "error",
-// no input changes, the output is never written and no chunk file is left.
-// A row may first replace a view (content), cut bytes off its end (cut > 0)
-// or remove it (cut < 0), and may run in two slabs.
-TEST_F(Refusals, EachRefusalIsLoggedAndEndsTheJobInError) {
+// A refusal is logged last and on standard error, ends the job "error" and
+// never writes the output; a valid run ends "done" with a complete volume.
+// Either way no file of the user's changes and no chunk file is left. A row
+// may replace a view (content), cut bytes off it (cut > 0) or remove it
+// (cut < 0), and may run in two slabs.
+TEST_F(Refusals, EachRunEndsInErrorOrDoneLeavingTheUsersFiles) {
   const std::string geometry = "center_of_rotation=7.5;\ncentral_slice=7.5;\nrfan=64;\nangle_increment=30;\n";
   const auto header = [&](const std::string& entries) { return "ncaa\n" + entries + geometry + "\f\n"; };
   const struct {
     std::vector<std::string> args;
-    std::string message;
+    std::string message;  // empty: the run goes ahead
     int view = -1;
     std::string content;
     long cut = 0;
     bool slabs = false;
   } rows[] = {
-      // Projection files
       {{}, "Error: p0.vff has no VFF header end (form feed) before the end of the file", 0, ""},
       {{}, "Error: p0.vff: size= must give two positive numbers, got '0 0'", 0, header("size=0 0;\nbits=32;\n")},
       {{}, "Error: p0.vff: projections must have bits=16 or bits=32, got 64", 0, header("size=16 16;\nbits=64;\n")},
@@ -153,25 +102,30 @@ TEST_F(Refusals, EachRefusalIsLoggedAndEndsTheJobInError) {
       {{}, "Error: unable to open p7.vff.\nNot enough input files to perform reconstruction.", 7, "", -1},
       // The last two rows of view 5 are needed by the second slab only.
       {{}, "Error: end of input file reached!!!", 5, "", 2 * kWidth * 4, true},
-      // Option values
-      {{"-a", "1e30"},
-       "Error: center of rotation 1000000015047466219876688855040.000000 is outside the projection width 16"},
-      {{"-s", "1e30"},
-       "Error: central slice 1000000015047466219876688855040.000000 is outside the projection height 16"},
+      {{"-a", "1e30"}, "Error: center of rotation 1000000015047466219876688855040.000000 is outside the projection width 16"},
+      {{"-s", "1e30"}, "Error: central slice 1000000015047466219876688855040.000000 is outside the projection height 16"},
       {{"-p", "-a", "-6"}, "Error: width-truncated data needs the center of rotation on the detector row (center -6.000000)"},
       {{"-k", "-2"}, "Error: z bin size must be at least 1 (got -2)"},
       {{"-k", "2147483647"}, "Error: projections of 16 x 16 are too small for bin sizes 1 x 2147483647"},
-      // Where the output goes: nothing the user had is lost.
       {{"-o", "missing/out.vff"}, "Error: could not open outfile missing/out.vff\n"},
       {{"-o", "plain/out.vff"}, "Error: could not open outfile plain/out.vff\n"},
+      {{"-o", "ro/out.vff"}, "Error: could not open outfile ro/out.vff\n"},  // a read-only tmpfs, where one mounts
       {{"-o", "p3.vff"}, "Error: outfile p3.vff is the projection p3.vff of the input series; give it another name"},
       {{"-o", "./p3.vff"}, "Error: outfile ./p3.vff is the projection p3.vff of the input series; give it another name"},
       {{"-b", "p3.vff"}, "Error: bytefile p3.vff is the projection p3.vff of the input series; give it another name"},
       {{"-b", "out.vff"}, "Error: outfile out.vff and bytefile out.vff are the same file; give them different names"},
+      // Valid: file number 0, a precision of three digits, the source between
+      // the field of view and the grid's corners, one view, a height past the
+      // detector, slabs beside a user's file of the chunk file's old name.
+      {{"-f", "first"}}, {{"-i", "p%.001d.vff"}}, {{"-r", "9"}}, {{"-t", "400"}}, {{"-e", "40"}},
+      {{}, "", -1, "", 0, true},
   };
   writeFile(dir_.file("plain"), "a file, not a directory");
+  writeFile(dir_.file("out.vff.0"), "the user's file");
+  const SmallDisk readOnly(dir_.file("ro"), MS_RDONLY, "size=64k");
   const std::string projection = readFile(view(3));
   for (const auto& row : rows) {
+    if (row.args.size() > 1 && row.args[1] == "ro/out.vff" && !readOnly.mounted) continue;
     writeSeries();
     if (row.view >= 0) {
       const std::string whole = readFile(view(row.view));
@@ -179,49 +133,35 @@ TEST_F(Refusals, EachRefusalIsLoggedAndEndsTheJobInError) {
       if (row.cut >= 0) writeFile(view(row.view), row.cut ? whole.substr(0, whole.size() - row.cut) : row.content);
     }
     std::remove(dir_.file("out.vff").c_str());
-    const KorvanRun r = korvan(row.args, row.slabs ? kTwoSlabs : "");
-    EXPECT_EQ(r.lastLogged(), row.message);
-    EXPECT_NE(r.err.find(row.message), std::string::npos) << r.err;
-    EXPECT_EQ(finalStates(r.calls), std::vector<std::string>{"error"}) << row.message;
-    EXPECT_EQ(readFile(view(3)), projection) << row.message;
-    EXPECT_EQ(readFile(dir_.file("out.vff")), "") << row.message;
-    EXPECT_TRUE(korvanLeftovers(dir_.path()).empty()) << row.message;
-    // Options are refused before any projection is read; a later slab
-    // fails only after the first was reconstructed and stored.
-    if (row.view < 0 || row.cut < 0) {
-      EXPECT_EQ(r.out.find("Reading file"), std::string::npos) << row.message;
-    }
-    if (row.slabs) {
-      EXPECT_GT(progress(r.calls).back(), 0.5);
-    }
-  }
-}
-
-// Valid inputs that go ahead: a first file number that is not a number (file
-// 0), a pattern with a precision of three digits, a wide fan (the source between the field
-// of view and the grid's corners), a step beyond a full turn (one view), a
-// height reaching past the detector (progress still ends at 1).
-TEST_F(Refusals, UnusualButValidValuesReconstruct) {
-  const std::vector<std::vector<std::string>> rows = {
-      {"-f", "first"}, {"-i", "p%.001d.vff"}, {"-r", "9"}, {"-t", "400"}, {"-e", "40"}};
-  for (const auto& options : rows) {
-    const KorvanRun r = korvan(options);
-    EXPECT_EQ(finalStates(r.calls), std::vector<std::string>{"done"}) << options[0];
-    EXPECT_TRUE(readVff(dir_.file("out.vff")).complete()) << options[0];
+    RunOptions o;
+    o.memoryLimit = row.slabs ? kTwoSlabs : "";
+    const KorvanRun r = korvan(row.args, o);
+    const std::string& m = row.message;
+    EXPECT_EQ(finalStates(r.calls), std::vector<std::string>{m.empty() ? "done" : "error"}) << m << row.args[0];
+    EXPECT_EQ(readFile(view(3)), projection) << m;
+    EXPECT_EQ(readFile(dir_.file("out.vff.0")), "the user's file") << m;
+    EXPECT_TRUE(korvanLeftovers(dir_.path()).empty()) << m;
     const std::vector<double> p = progress(r.calls);
-    ASSERT_GE(p.size(), 2u) << options[0];
-    EXPECT_NEAR(p[p.size() - 2], 1.0, 1e-6) << options[0];  // the last view's, before the slab's closing 1
+    if (m.empty()) {
+      EXPECT_TRUE(readVff(dir_.file("out.vff")).complete()) << row.args[0];
+      ASSERT_GE(p.size(), 2u) << row.args[0];
+      EXPECT_NEAR(p[p.size() - 2], 1.0, 1e-6) << row.args[0];  // the last view's, before the slab's closing 1
+      EXPECT_EQ(r.out.find("/2)\n") != std::string::npos, row.slabs);
+      continue;
+    }
+    EXPECT_EQ(r.lastLogged(), m);
+    EXPECT_NE(r.err.find(m), std::string::npos) << r.err;
+    EXPECT_EQ(readFile(dir_.file("out.vff")), "") << m;
+    // Options are refused before any view is read; a later slab after the first was stored.
+    EXPECT_TRUE((row.view >= 0 && row.cut >= 0) || r.out.find("Reading file") == std::string::npos) << m;
+    EXPECT_TRUE(!row.slabs || p.back() > 0.5) << m;
   }
 }
 
-// NaN and infinite samples: the extremes and scales stay finite, the largest
-// magnitude still maps to the top of the 16-bit range, and the float slices
-// carry 0 where the volume was not finite.
+// NaN and infinite samples: finite extremes and scales, the largest magnitude
+// at the top of the 16-bit range, 0 in the float slices where not finite.
 TEST_F(Refusals, NonFiniteSamplesLeaveExtremesAndScalesFinite) {
-  std::vector<double> samples = viewSamples();
-  samples[7 * kWidth + 7] = std::numeric_limits<double>::quiet_NaN();
-  samples[8 * kWidth + 9] = std::numeric_limits<double>::infinity();
-  writeFile(view(3), viewFile(samples));
+  writeFile(view(3), viewFile(true));
   const KorvanRun r = korvan({"-w", "s%d.vff"});
   EXPECT_EQ(finalStates(r.calls), std::vector<std::string>{"done"});
   ASSERT_GE(r.log.size(), 2u);
@@ -236,37 +176,27 @@ TEST_F(Refusals, NonFiniteSamplesLeaveExtremesAndScalesFinite) {
   for (double v : readVff(dir_.file("s7.vff")).values) ASSERT_TRUE(std::isfinite(v));
 }
 
-TEST_F(OutputPlace, ReadOnlyDirectoryIsRefused) {
-  SmallDisk disk(dir_.file("ro"), MS_RDONLY, "size=64k");
-  if (!disk.mounted()) GTEST_SKIP() << "no tmpfs can be mounted here";
-  const KorvanRun r = korvan({"-o", "ro/out.vff"});
-  EXPECT_EQ(r.lastLogged(), "Error: could not open outfile ro/out.vff\n");
-  EXPECT_EQ(finalStates(r.calls), std::vector<std::string>{"error"});
-}
-
-// A disk of 4 KiB: the 16-bit volume of 16 x 16 x 16 voxels (8 KiB) does not
-// fit, nor does the chunk file of a run in two slabs. Without a tmpfs the
-// same limit comes from the file size limit, with its signal ignored.
+// A disk of 4 KiB holds neither the 8 KiB volume nor the chunk file of two
+// slabs; without a tmpfs, the file size limit with its signal ignored.
 TEST_F(OutputPlace, FullDiskRemovesTheUnfinishedVolumeAndChunkFile) {
-  SmallDisk disk(dir_.file("small"), 0, "size=4k");
-  const std::string limits = disk.mounted() ? "true" : "ulimit -f 8; trap '' XFSZ";
-  const std::string out = disk.mounted() ? "small/out.vff" : "out.vff";
+  const SmallDisk disk(dir_.file("small"), 0, "size=4k");
+  const std::string limits = disk.mounted ? "true" : "ulimit -f 8; trap '' XFSZ";
+  const std::string out = disk.mounted ? "small/out.vff" : "out.vff";
   for (const std::string memoryLimit : {"", kTwoSlabs.c_str()}) {
     writeFile(dir_.file(out), "an older volume");
     const ProcessResult r = limitedKorvan(limits, out, memoryLimit);
     EXPECT_EQ(r.exitStatus, 0);
-    const std::string message =
-        memoryLimit.empty() ? "Error: could not write " + out + " (disk full?)" : "Error: could not write chunk file " + out + ".korvan-chunk-";
+    const std::string message = memoryLimit.empty() ? "Error: could not write " + out + " (disk full?)"
+                                                    : "Error: could not write chunk file " + out + ".korvan-chunk-";
     EXPECT_EQ(lastLogged().rfind(message, 0), 0u) << lastLogged();
     EXPECT_NE(r.err.find(message), std::string::npos);
     EXPECT_EQ(readFile(dir_.file(out)), "an older volume");
-    EXPECT_TRUE(korvanLeftovers(dir_.file(disk.mounted() ? "small" : "")).empty());
+    EXPECT_TRUE(korvanLeftovers(dir_.file(disk.mounted ? "small" : "")).empty());
   }
 }
 
-// Killed by the file size limit in the middle of the volume: nothing could
-// clean up. The volume the user had stays in place; the unfinished one is
-// left under a name that says so, and does not pass for complete.
+// Killed while writing: the earlier volume stays; the unfinished one is left
+// under a name that says so, and does not pass for complete.
 TEST_F(OutputPlace, RunKilledWhileWritingLeavesTheEarlierVolumeInPlace) {
   writeFile(dir_.file("out.vff"), "an older volume");
   EXPECT_EQ(limitedKorvan("ulimit -f 8", "out.vff").exitStatus, 128 + SIGXFSZ);
@@ -281,77 +211,71 @@ TEST_F(OutputPlace, RunKilledWhileWritingLeavesTheEarlierVolumeInPlace) {
   EXPECT_FALSE(v.complete());
 }
 
-// The chunk file of a run in slabs never takes the name of a file that exists.
-TEST_F(OutputPlace, ChunkFileLeavesAUsersFileOfItsOldNameAlone) {
-  writeFile(dir_.file("out.vff.0"), "the user's file");
-  const KorvanRun r = korvan({}, kTwoSlabs);
-  EXPECT_NE(r.out.find("/2)\n"), std::string::npos);
-  EXPECT_EQ(finalStates(r.calls), std::vector<std::string>{"done"});
-  EXPECT_EQ(readFile(dir_.file("out.vff.0")), "the user's file");
-  EXPECT_TRUE(korvanLeftovers(dir_.path()).empty());
-  EXPECT_TRUE(readVff(dir_.file("out.vff")).complete());
+// Once the chunk file of a job in two slabs appears (0.1 s per report keeps
+// the last view a second away, also on a loaded machine): a view deleted, or
+// a stop signal (no final report). The chunk file goes, out.vff is never written.
+TEST_F(MidRunFailure, FailureUnderARunningJobRemovesTheChunkFile) {
+  const struct {
+    std::function<bool(int pid)> act;
+    int status;
+    const char* message;  // null: no final report
+  } rows[] = {
+      {[&](int) { return ::unlink(view(kViews - 1).c_str()) == 0; }, 0, "Error: could not open infile p11.vff"},
+      {[](int pid) { return kill(pid, SIGTERM) == 0; }, 128 + SIGTERM, nullptr},
+  };
+  for (const auto& row : rows) {
+    writeSeries();
+    RpcServer server({"--delay", "0.1"});
+    const int pid = startProcess({korvanBinary(), "-i", "p%d.vff", "-f", "0", "-v", "-o", "out.vff", "-U", server.url()},
+                                 {{"KORVAN_CONFIG", writeConfig(dir_.path(), dir_.file("korvan.log"), kTwoSlabs)}},
+                                 dir_.path(), dir_.file("stdout"), dir_.file("stderr"));
+    bool acted = false;
+    for (int i = 0; i < 3000 && !acted; ++i) {  // at most 30 s
+      if (!korvanLeftovers(dir_.path()).empty()) acted = row.act(pid);
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_TRUE(acted);
+    EXPECT_EQ(waitProcess(pid, 60), row.status);
+    if (row.message) {
+      EXPECT_EQ(lastLogged(), row.message);
+      EXPECT_EQ(readFile(dir_.file("stderr")), std::string(row.message) + "\n");
+    }
+    EXPECT_EQ(finalStates(server.calls()), row.message ? std::vector<std::string>{"error"} : std::vector<std::string>{});
+    EXPECT_TRUE(korvanLeftovers(dir_.path()).empty());
+    EXPECT_EQ(readFile(dir_.file("out.vff")), "");
+  }
 }
 
-// Files that change while the reconstruction runs, and stop signals: each
-// report takes the server 0.05 s, so the second slab reaches the last view
-// more than half a second after the chunk file appears (on a heavily loaded
-// machine that can be too little). A stopped worker (SIGTERM, SIGINT,
-// SIGHUP) sends no final report but takes its chunk file with it.
-TEST_F(MidRunFailure, ViewDeletedAfterTheCheckRemovesTheChunkFile) {
-  RpcServer server({"--delay", "0.05"});
-  EXPECT_EQ(actOnChunkFile(server, [&](int) { return ::unlink(view(kViews - 1).c_str()) == 0; }), 0);
-  EXPECT_EQ(lastLogged(), "Error: could not open infile p11.vff");
-  EXPECT_EQ(readFile(dir_.file("stderr")), "Error: could not open infile p11.vff\n");
-  EXPECT_EQ(finalStates(server.calls()), std::vector<std::string>{"error"});
-  EXPECT_TRUE(korvanLeftovers(dir_.path()).empty());
-  EXPECT_EQ(readFile(dir_.file("out.vff")), "");
-}
-
-TEST_F(MidRunFailure, StopSignalRemovesTheChunkFile) {
-  RpcServer second({"--delay", "0.05"});
-  EXPECT_EQ(actOnChunkFile(second, [](int pid) { return kill(pid, SIGTERM) == 0; }), 128 + SIGTERM);
-  EXPECT_TRUE(korvanLeftovers(dir_.path()).empty());
-  EXPECT_EQ(readFile(dir_.file("out.vff")), "");
-  EXPECT_TRUE(finalStates(second.calls()).empty());
-}
-
-// A centre of rotation near the right end of a row twice the detector's
-// width puts raw column 0 before the start of the FFT buffer: status 255,
-// no final report. That end skips the exit handlers, so the loop removes the
-// chunk file itself, also one of earlier slabs.
+// Raw column 0 before the FFT buffer: status 255, no final report. That end
+// skips the exit handlers, so the loop removes the chunk file itself, also
+// one an earlier slab wrote (made here in-process).
 TEST_F(MidRunFailure, OffsetErrorEndsWithStatus255AndNoFinalReport) {
-  const KorvanRun r = korvan({"-a", "30"}, kTwoSlabs, 255);
+  RunOptions o;
+  o.memoryLimit = kTwoSlabs;
+  o.expectStatus = 255;
+  const KorvanRun r = korvan({"-a", "30"}, o);
   EXPECT_EQ(r.lastLogged(), "Internal array offset error.  Center of rotation value may be incorrect.\n");
   EXPECT_TRUE(finalStates(r.calls).empty());
   EXPECT_TRUE(korvanLeftovers(dir_.path()).empty());
 
-  const std::string outFile = dir_.file("in-process.vff");
   ReconParams p;
   initReconParams(p);
   std::vector<float> voxels(4, 1.0f), slice(4, 0.0f);
-  p.xSize = p.ySize = 2;
-  p.zSize = 1;
-  p.nChunks = 2;
-  p.chunkIndex = 0;
-  p.volume = voxels.data();
-  p.floatSlice = slice.data();
-  setenv("KORVAN_CONFIG", writeConfig(dir_.path(), dir_.file("korvan.log")).c_str(), 1);
-  writeSlab(p, {outFile.c_str(), nullptr, nullptr, "", ""});
-  unsetenv("KORVAN_CONFIG");
-  ASSERT_EQ(korvanLeftovers(dir_.path()).size(), 1u);
-  p.zprojSize = 1;
-  p.filterSize = 8;
-  p.filterSizeHalf = 4;
-  p.axisUser = p.axis = 6.0f;
-  loggedEnd([&] { reconstructSlabFft(p, "p%d.vff", {}); }, 255);
+  p.xSize = p.ySize = 2, p.zSize = 1, p.nChunks = 2, p.chunkIndex = 0;
+  p.volume = voxels.data(), p.floatSlice = slice.data();
+  const std::string outFile = dir_.file("in-process.vff");
+  loggedEnd([&] {
+    writeSlab(p, {outFile.c_str(), nullptr, nullptr, "", ""});
+    if (korvanLeftovers(dir_.path()).size() != 1) std::exit(1);
+    p.zprojSize = 1, p.filterSize = 8, p.filterSizeHalf = 4, p.axisUser = p.axis = 6.0f;
+    reconstructSlabFft(p, "p%d.vff", {});
+  }, 255);
   EXPECT_TRUE(korvanLeftovers(dir_.path()).empty());
 }
 
-// A server that misbehaves never stops the reconstruction. Faults and
-// non-integer replies are ignored; replies that are not HTTP, and
-// connections closed without a reply, fail every call, each report prints
-// its failure (the client library sends a request once more when the
-// connection closes unanswered).
+// A misbehaving server never stops the run. Faults and non-integer replies
+// are ignored; replies that are not HTTP and closed connections fail every
+// call (a closed one is sent once more).
 TEST_F(BrokenServer, EveryMisbehaviourLetsTheRunComplete) {
   const struct {
     std::vector<std::string> options;
@@ -365,26 +289,20 @@ TEST_F(BrokenServer, EveryMisbehaviourLetsTheRunComplete) {
   };
   for (const auto& row : rows) {
     RpcServer server(row.options);
-    const KorvanRun r = korvan({}, "", 0, &server);
+    RunOptions o;
+    o.server = &server;
+    const KorvanRun r = korvan({}, o);
     EXPECT_EQ(occurrences(r.out, "Error in setJobStatus call!!\n"), row.callFailures) << row.options[0];
     EXPECT_EQ(occurrences(r.out, "Error occured in report_child_pid()!\n"), row.callFailures ? 1 : 0);
     EXPECT_EQ(occurrences(r.out, "Error occured in report_done()!n"), row.callFailures ? 1 : 0);
     EXPECT_EQ(finalStates(r.calls), row.finals) << row.options[0];
-    if (!row.callFailures) {
-      EXPECT_EQ(progress(r.calls).size(), kViews + 2u) << row.options[0];
-    }
+    EXPECT_TRUE(row.callFailures || (progress(r.calls).size() == kViews + 2u && occurrences(r.out, "Error") == 0)) << r.out;
     EXPECT_TRUE(readVff(dir_.file("out.vff")).complete()) << row.options[0];
     EXPECT_EQ(r.log[r.log.size() - 3], "process 5 finished.");
-    if (!row.callFailures) {
-      EXPECT_EQ(r.out.find("Error"), std::string::npos) << row.options[0];
-    }
   }
-
 }
 
-// Silent: each report waits its timeout once. Setup twice, slab start and
-// end, the three views and cleanup; the three timing texts of the log; the
-// end state. Each sent once.
+// Silent: each of 8 status reports, 3 timing texts and the end waits its timeout once.
 TEST_F(BrokenServer, SilentServerCostsEachReportItsTimeoutOnce) {
   RpcServer silent({"--answer", "silent"});
   RunOptions o;
@@ -396,20 +314,20 @@ TEST_F(BrokenServer, SilentServerCostsEachReportItsTimeoutOnce) {
   EXPECT_EQ(occurrences(r.out, "Error occured in report_done()!n"), 1);
   EXPECT_EQ(callsOf(r.calls, "setJobStatus").size(), 9u);
   EXPECT_EQ(messages(r.calls).size(), 3u);
-
 }
 
 TEST_F(BrokenServer, SlowServerReceivesEveryReportInOrder) {
   RpcServer slow({"--delay", "0.2"});
+  RunOptions o;
+  o.server = &slow;
   const auto start = std::chrono::steady_clock::now();
-  const KorvanRun r = korvan({"-t", "60"}, "", 0, &slow);  // six views
+  const KorvanRun r = korvan({"-t", "60"}, o);  // six views
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   ASSERT_FALSE(r.calls.empty());
   EXPECT_EQ(r.calls.front(), "setErrorMessage\tprocess 5 started on node 0...");
   EXPECT_EQ(r.calls.back(), "setJobStatus\t5\tdone\t1.0");
   const std::vector<double> p = progress(r.calls);
   ASSERT_EQ(p.size(), 8u);
-  EXPECT_TRUE(std::is_sorted(p.begin(), p.end()));
-  EXPECT_EQ(p.back(), 1.0);
+  EXPECT_TRUE(std::is_sorted(p.begin(), p.end()) && p.back() == 1.0);
   EXPECT_GE(seconds, 0.2 * r.calls.size());
 }

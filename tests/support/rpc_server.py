@@ -1,17 +1,10 @@
 #!/usr/bin/env python3
-"""A reconstruction-server stand-in for the tests.
-
-Serves setJobPid, setJobStatus and setErrorMessage over XML-RPC on
-127.0.0.1 with an ephemeral port, prints the port on the first line of
-standard output, and appends every call to the record file as one line:
-the method and its parameters, nested lists flattened, separated by tabs,
-line feeds in texts written as \\n.
-
---answer garbage or --answer close turns it into a broken server: every
-request is still read and recorded, then answered with bytes that are not
-HTTP, or the connection is closed without an answer; --answer silent reads
-and records every request but never answers, holding the connection open
-until the client gives up.
+"""A reconstruction-server stand-in for the tests: serves setJobPid,
+setJobStatus and setErrorMessage over XML-RPC on 127.0.0.1, prints its port
+on the first line, and appends every call to the record file as one line
+(method and parameters, lists flattened, tab-separated, line feeds as \\n).
+--answer garbage, close or silent reads and records each request, then
+answers bytes that are not HTTP, closes without an answer, or never answers.
 """
 import argparse
 import socketserver
@@ -24,24 +17,19 @@ import xmlrpc.server
 
 def serving(server_class, threaded):
     """The server class, with a thread per connection when asked."""
-    if not threaded:
-        return server_class
-    return type("Threaded" + server_class.__name__, (socketserver.ThreadingMixIn, server_class),
-                {"daemon_threads": True})
+    mixins = (socketserver.ThreadingMixIn,) if threaded else ()
+    return type("Serving", mixins + (server_class,), {"daemon_threads": True})
 
 
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("record")
-    ap.add_argument("--status-reply", default="0",
-                    help="reply to setJobStatus: an integer, 'string', 'fault' or 'float'")
-    ap.add_argument("--suspend-after", type=int, default=0,
-                    help="reply 1 to the N-th setJobStatus call only (1-based)")
+    ap.add_argument("--status-reply", default="0", help="to setJobStatus: an integer, string, fault or float")
+    ap.add_argument("--suspend-after", type=int, default=0, help="reply 1 to the N-th setJobStatus call only")
     ap.add_argument("--delay", type=float, default=0.0, help="seconds to wait before each reply")
     ap.add_argument("--fault-all", action="store_true", help="answer every call with an XML-RPC fault")
     ap.add_argument("--threaded", action="store_true", help="serve each connection in its own thread")
-    ap.add_argument("--answer", choices=["xmlrpc", "garbage", "close", "silent"], default="xmlrpc",
-                    help="how requests are answered")
+    ap.add_argument("--answer", choices=["xmlrpc", "garbage", "close", "silent"], default="xmlrpc")
     args = ap.parse_args()
 
     lock = threading.Lock()
@@ -49,10 +37,7 @@ def main():
 
     def flat(values):
         for v in values:
-            if isinstance(v, (list, tuple)):
-                yield from flat(v)
-            else:
-                yield str(v).replace("\n", "\\n")
+            yield from flat(v) if isinstance(v, (list, tuple)) else [str(v).replace("\n", "\\n")]
 
     def record(method, params):
         with lock:
@@ -64,15 +49,10 @@ def main():
             status_calls[0] += 1
             count = status_calls[0]
         if args.suspend_after:
-            return 1 if count == args.suspend_after else 0
-        r = args.status_reply
-        if r == "string":
-            return "busy"
-        if r == "float":
-            return 1.0
-        if r == "fault":
+            return int(count == args.suspend_after)
+        if args.status_reply == "fault":
             raise xmlrpc.server.Fault(4, "no such job")
-        return int(r)
+        return {"string": "busy", "float": 1.0}.get(args.status_reply) or int(args.status_reply)
 
     def dispatch(method, params):
         if args.delay:
@@ -80,11 +60,9 @@ def main():
         record(method, params)
         if args.fault_all:
             raise xmlrpc.server.Fault(5, "server is failing")
-        if method == "setJobStatus":
-            return status_reply()
-        if method in ("setJobPid", "setErrorMessage"):
-            return 0
-        raise xmlrpc.server.Fault(1, "unknown method " + method)
+        if method not in ("setJobStatus", "setJobPid", "setErrorMessage"):
+            raise xmlrpc.server.Fault(1, "unknown method " + method)
+        return status_reply() if method == "setJobStatus" else 0
 
     if args.answer == "xmlrpc":
         class Handler(xmlrpc.server.SimpleXMLRPCRequestHandler):

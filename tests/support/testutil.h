@@ -42,14 +42,11 @@ struct ProcessResult {
   std::string err;  // standard error
 };
 
-// Runs argv[0] (a path) in workDir (default: the current one). `env` adds or
-// replaces environment variables (an empty value removes the variable);
-// `input` is fed on standard input; the process is killed after
-// `timeoutSeconds`.
+// Runs argv[0] (a path) in workDir (default: the current one), `env` adding
+// or replacing (empty: removing) variables, `input` on standard input.
 ProcessResult runProcess(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env = {},
                          const std::string& input = "", double timeoutSeconds = 120, const std::string& workDir = "");
-// Starts argv[0] without waiting, as runProcess, with standard output and
-// standard error into outFile and errFile; returns the process id.
+// Starts argv[0] as runProcess, without waiting; returns the process id.
 int startProcess(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
                  const std::string& workDir, const std::string& outFile, const std::string& errFile,
                  const std::string& inFile = "/dev/null");
@@ -69,10 +66,8 @@ std::vector<std::string> mpirun(int processes);
 std::string writeConfig(const std::string& dir, const std::string& logFile, const std::string& memoryLimit = "",
                         const std::string& reconLines = "");
 
-// A python3 xmlrpc.server on 127.0.0.1 with an ephemeral port. Every call is
-// recorded as one line: the method and its parameters, nested lists
-// flattened, separated by tabs (line feeds in texts written as "\n"), e.g.
-// "setJobStatus\t9\tdone\t1.0". `options` go to tests/support/rpc_server.py.
+// tests/support/rpc_server.py with `options`; calls() are its recorded lines,
+// e.g. "setJobStatus\t9\tdone\t1.0".
 class RpcServer {
  public:
   explicit RpcServer(const std::vector<std::string>& options = {});
@@ -95,8 +90,7 @@ std::vector<std::string> finalStates(const std::vector<std::string>& calls);  //
 std::vector<double> progress(const std::vector<std::string>& calls);          // of the back-projection
 std::vector<std::string> messages(const std::vector<std::string>& calls);     // setErrorMessage texts
 
-// The texts of a log, one per entry (a ctime stamp and its line feed, ": ",
-// the text, a line feed). Anything else in the log adds "<malformed>".
+// The texts of a log, one per entry; anything but whole entries adds "<malformed>".
 std::vector<std::string> logTexts(const std::string& log);
 
 // Runs `step` in a death test that must end with `status` (0 is the end of a
