@@ -35,8 +35,13 @@ struct BackProjection {
     volume.assign(static_cast<size_t>(n) * n * zSize, 0.0f);
     p.volume = volume.data(), p.sinTable = sines.data(), p.cosTable = cosines.data();
   }
-  void run() {
-    for (size_t v = 0; v < sines.size(); ++v) backProjectView(filtered.data(), p, static_cast<int>(v));
+  // level < 0: the reference loop; above the best SIMD level: backProjectView.
+  void run(int level = 3) {
+    for (int v = 0; v < static_cast<int>(sines.size()); ++v) {
+      if (level < 0) backProjectViewReference(filtered.data(), p, v);
+      else if (level > int(bestSimdLevel())) backProjectView(filtered.data(), p, v);
+      else backProjectViewWith(filtered.data(), p, v, SimdLevel(level));
+    }
   }
   float voxel(int x, int y, int z) const { return volume[(static_cast<size_t>(y) * p.xSize + x) * p.zSize + z]; }
   float& sample(int col, int row) { return filtered[static_cast<size_t>(col) * p.zprojSize + row]; }
@@ -79,15 +84,17 @@ TEST(BackProjector, FieldOfViewCircleAndTruncatedRaysAreLeftOut) {
     EXPECT_TRUE(b.voxel(0, 4, z) == 0 && b.voxel(8, 4, z) == 0 && b.voxel(1, 4, z) > 0 && b.voxel(7, 4, z) > 0) << z;
     for (int x = 0; x < 9; ++x) EXPECT_EQ(b.voxel(x, 0, z), 0.0f) << "x = " << x;  // chord of length 0
   }
-  for (bool truncated : {false, true}) {
-    BackProjection t(9, 3, 24, 8, {0.0}, 12.0f);
-    t.p.truncated = truncated ? kOn : 0;
-    t.run();
-    // At angle 0, voxel (4, 3) has U = D and T = -1: u is exactly ua - 1;
-    // voxel (5, 3) has U = D + 1: u lies just right of it.
-    EXPECT_EQ(t.voxel(4, 3, 1) > 0, !truncated);
-    EXPECT_TRUE(t.voxel(5, 3, 1) > 0 && t.voxel(4, 4, 1) > 0);
-  }
+  // Every loop and SIMD level has this rule in its ray set-up.
+  for (int level = -1; level <= int(bestSimdLevel()); ++level)
+    for (bool truncated : {false, true}) {
+      BackProjection t(9, 3, 24, 8, {0.0}, 12.0f);
+      t.p.truncated = truncated ? kOn : 0;
+      t.run(level);
+      // At angle 0, voxel (4, 3) has U = D and T = -1: u is exactly ua - 1;
+      // voxel (5, 3) has U = D + 1: u lies just right of it.
+      EXPECT_EQ(t.voxel(4, 3, 1) > 0, !truncated) << "level " << level;
+      EXPECT_TRUE(t.voxel(5, 3, 1) > 0 && t.voxel(4, 4, 1) > 0) << "level " << level;
+    }
 }
 
 // ---------------------------------------------------------------------------

@@ -26,6 +26,7 @@ mask-right @ backproject/output.cpp @ s#p.yprojSizeUser) - 2 - p.axisUser#p.ypro
 reverse-scale @ backproject/slab_loop.cpp @ s#std::fabs(double(p.angleStep)) \*#double(p.angleStep) *# @ reverse-rotation scale factor keeps the step's sign
 trunc-scale @ backproject/slab_loop.cpp @ s#static_cast<float>(2.0 / p.nang)#static_cast<float>(1.0 / p.nang)# @ width-truncated full turn scaled as if each ray counted once
 trunc-cut @ backproject/column.h @ s#T / U <= -1.0#T / U < -1.0# @ truncated rays: strict instead of non-strict cut one column left of the axis
+trunc-cut-simd @ backproject/backprojector_avx512.cpp @ s#_mm512_set1_pd(-1.0), _CMP_GT_OQ#_mm512_set1_pd(-1.0), _CMP_GE_OQ# @ AVX-512 ray set-up: truncated rays cut strictly one column left of the axis
 fov-chord @ backproject/column.h @ s#int xHi = roundDownIndex(static_cast<float>(double(g.R) + h));#int xHi = roundDownIndex(static_cast<float>(double(g.R) + h)) + 1;# @ back-projector visits one voxel past the field-of-view chord
 avx512-weight @ backproject/backprojector_avx512.cpp @ s#value = _mm512_add_pd(value, _mm512_mul_pd(_mm512_mul_pd(rightWeight, fv), f11));#value = _mm512_add_pd(value, _mm512_mul_pd(_mm512_mul_pd(rightWeight, gv), f11));# @ AVX-512 kernel: wrong bilinear weight of the fourth sample
 offset-bin @ backproject/offset_table.cpp @ s#static_cast<float>(offset / yBinSize)#static_cast<float>(offset)# @ axis offset table ignores horizontal binning
