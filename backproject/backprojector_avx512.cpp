@@ -113,10 +113,6 @@ __attribute__((target("avx512f,avx512bw,avx512vl,avx512dq"))) void accumulateCol
   }
 }
 
-}  // namespace backproject_detail
-
-namespace backproject_detail {
-
 // walkRowTo for the AVX-512 back-projector: the columns' U and T are
 // stepped one after another exactly as there, and then the rest of
 // columnRay is done for eight columns at once, each lane with the same
