@@ -1,14 +1,13 @@
 #!/usr/bin/env bash
 # Plants known faults in a scratch copy of the working tree, one at a time,
 # and records which tests fail for each: the suite is only as good as the
-# faults it kills. Usage:
+# faults it kills. Run it niced: it rebuilds and runs the suite per fault.
 #   tests/faults/plant.sh [--check] [--quick] [WORKDIR [ID...]]
 # WORKDIR (default build-faults) holds the copy (src), its build (bld) and
-# results.txt, one line per fault: id, then the failing tests or "SURVIVED".
-# --check only verifies that every edit applies to exactly one line.
-# --quick stops each run at its first failing test (enough to show a kill).
-# PLANT_TESTS=regex runs only the ctest tests it matches (ctest -R).
-# Run it niced: it rebuilds and runs the suite once per fault.
+# results.txt: per fault its id, then the failing tests or "SURVIVED".
+# --check only verifies that every edit changes exactly one line; --quick
+# stops each run at its first failing test; PLANT_TESTS=regex runs only the
+# tests it matches.
 set -u
 repo=$(cd "$(dirname "$0")/../.." && pwd)
 check=0 quick=0
@@ -20,7 +19,7 @@ work=$(realpath -m "${1:-$repo/build-faults}"); [ $# -gt 0 ] && shift
 only=" $* "
 
 # id @ file @ sed edit @ the fault
-faults=$(cat <<'LIST'
+list=$(cat <<'LIST'
 mask-radius @ backproject/output.cpp @ s#>= mask.radius#> mask.radius# @ field-of-view mask keeps voxels at exactly the mask radius
 mask-right @ backproject/output.cpp @ s#p.yprojSizeUser) - 2 - p.axisUser#p.yprojSizeUser) - 1 - p.axisUser# @ mask radius one column too wide on the right
 reverse-scale @ backproject/slab_loop.cpp @ s#std::fabs(double(p.angleStep)) \*#double(p.angleStep) *# @ reverse-rotation scale factor keeps the step's sign
@@ -63,51 +62,44 @@ view-grey @ tools/view/image.cpp @ s#std::round(255.0 \* (v - lo) / (hi - lo))#s
 LIST
 )
 
+# Calls `$1 id file edit` for every fault of the list, or of the ids given.
+faults() {
+  while IFS='@' read -r id file edit _; do
+    id=$(echo $id) file=$(echo $file) edit=$(echo "$edit" | sed 's/^ //; s/ $//')
+    case "$only" in "  " | *" $id "*) "$1" "$id" "$file" "$edit" ;; esac
+  done <<< "$list"
+}
+
 if [ "$check" = 1 ]; then
-  bad=0
-  while IFS='@' read -r id file edit what; do
-    id=$(echo $id); file=$(echo $file); edit=$(echo "$edit" | sed 's/^ //; s/ $//')
-    n=$(sed -e "$edit" "$repo/$file" | diff "$repo/$file" - | grep -c '^>')
-    [ "$n" = 1 ] || { echo "$id: the edit changes $n lines of $file"; bad=1; }
-  done <<< "$faults"
-  [ "$bad" = 0 ] && echo "all $(wc -l <<< "$faults") edits apply to one line"
-  exit $bad
+  verify() { [ "$(sed -e "$3" "$repo/$2" | diff "$repo/$2" - | grep -c '^>')" = 1 ] || { echo "$1: not one line of $2"; bad=1; }; }
+  bad=0; faults verify; [ "$bad" = 0 ] && echo "every edit changes one line"; exit $bad
 fi
 
-# The copy is brought up to date file by file, so that a later run rebuilds
-# only what changed.
+# The copy is brought up to date file by file, so that a run rebuilds only what changed.
 mkdir -p "$work/src"
 (cd "$repo" && git ls-files -z --cached --others --exclude-standard) | while IFS= read -r -d '' f; do
   cmp -s "$repo/$f" "$work/src/$f" || { mkdir -p "$work/src/$(dirname "$f")" && cp "$repo/$f" "$work/src/$f"; }
 done
 cmake -S "$work/src" -B "$work/bld" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -DNDEBUG" \
   >"$work/cmake.log" 2>&1 || { echo "configure failed, see $work/cmake.log"; exit 1; }
-
 stopper=""; [ "$quick" = 1 ] && stopper="--stop-on-failure"
 [ -n "${PLANT_TESTS:-}" ] && stopper="$stopper -R $PLANT_TESTS"
-# Runs the suite; prints the failing tests on one line, or SURVIVED.
+
+# Rebuilds and runs the suite; prints the failing tests on one line, or SURVIVED.
 suite() {
   cmake --build "$work/bld" -j2 >"$work/build.log" 2>&1 || { echo "BUILD-FAILED"; return; }
   local failed
-  failed=$(cd "$work/bld" && ctest -j2 --timeout 90 $stopper 2>&1 |
-             sed -n '/The following tests FAILED/,$p' | sed -n 's/^[[:space:]]*[0-9]* - \([^ ]*\) .*/\1/p' | tr '\n' ' ')
+  failed=$(cd "$work/bld" && ctest -j2 --timeout 90 $stopper 2>&1 | sed -n '/The following tests FAILED/,$p' |
+             sed -n 's/^[[:space:]]*[0-9]* - \([^ ]*\) .*/\1/p' | tr '\n' ' ')
   echo "${failed:-SURVIVED}"
 }
-
-results="$work/results.txt"
-: >"$results"
-echo "baseline: $(suite)" | tee -a "$results"
-while IFS='@' read -r id file edit what; do
-  id=$(echo $id); file=$(echo $file); edit=$(echo "$edit" | sed 's/^ //; s/ $//')
-  case "$only" in "  ") ;; *" $id "*) ;; *) continue ;; esac
-  target="$work/src/$file"
-  cp -p "$target" "$target.orig"
-  sed -i -e "$edit" "$target"
-  if cmp -s "$target" "$target.orig"; then
-    echo "$id: NOT-APPLIED" | tee -a "$results"
-  else
-    echo "$id: $(suite)" | tee -a "$results"
-  fi
+plant() {
+  local target="$work/src/$2"
+  cp -p "$target" "$target.orig" && sed -i -e "$3" "$target"
+  if cmp -s "$target" "$target.orig"; then echo "$1: NOT-APPLIED"; else echo "$1: $(suite)"; fi | tee -a "$results"
   mv "$target.orig" "$target" && touch "$target"
-done <<< "$faults"
+}
+results="$work/results.txt"
+echo "baseline: $(suite)" | tee "$results"
+faults plant
 cmake --build "$work/bld" -j2 >"$work/build.log" 2>&1
