@@ -86,13 +86,12 @@ Outcome parse(const char* option, std::string argument) {
   char program[] = "korvan";
   std::string name = option;
   char* argv[] = {program, &name[0], &argument[0], nullptr};
-  const Outcome outcome = runInput([&] {
+  return runInput([&] {
     initReconParams(p);
     for (char* field : {runNames.outFile, runNames.byteFile, runNames.inSpec, runNames.outSpec}) std::strcpy(field, "NULL");
     scanner::reset();
     parseArguments(p, 3, argv);
   });
-  return outcome;
 }
 void freeParsed() { std::free(p.outDir), std::free(p.serverUrl), p.outDir = p.serverUrl = nullptr; }
 
