@@ -18,8 +18,8 @@ using Values = std::vector<double>;
 
 namespace {
 
-// A record of xSize x ySize x zSize voxels near the middle of a 64 x 64 grid,
-// well inside the field-of-view mask, writing into a temporary directory.
+// A record of xSize x ySize x zSize voxels well inside the field-of-view mask of a 64 x 64 grid, writing into a
+// temporary directory.
 struct Output {
   testutil::TempDir dir;
   ReconParams p;
@@ -34,8 +34,7 @@ struct Output {
     initReconParams(p);
     p.xSize = xSize, p.ySize = ySize, p.zSize = zSize, p.xOrigin = p.yOrigin = 30, p.zOriginUser = 0, p.nChunks = 1;
     p.gridSizeXY = p.yprojSizeUser = p.projWidth = 64, p.axisUser = 31.5f;
-    p.volume = volume.data(), p.floatSlice = floatSlice.data(), p.shortSlice = shortSlice.data();
-    p.byteSlice = byteSlice.data();
+    p.volume = volume.data(), p.floatSlice = floatSlice.data(), p.shortSlice = shortSlice.data(), p.byteSlice = &byteSlice[0];
   }
   OutputNames names() const {
     return {outFile.c_str(), byteFile.empty() ? nullptr : byteFile.c_str(), slices.empty() ? nullptr : slices.c_str(), "T", "D"};
@@ -44,10 +43,7 @@ struct Output {
   void assemble() { assembleOutput(p, names()); }
   Values samples(const std::string& file) const { return testutil::readVff(dir.file(file)).values; }
   // The chunk file, named after out.vff and the process (sorted first); "" when there is none.
-  std::string chunk() const {
-    const std::vector<std::string> left = testutil::korvanLeftovers(dir.path());
-    return left.empty() ? "" : dir.file(left[0]);
-  }
+  std::string chunk() const { return testutil::korvanLeftovers(dir.path()).empty() ? "" : dir.file(testutil::korvanLeftovers(dir.path())[0]); }
   static float value(int x, int y, int z) { return 0.25f * float(z * 100 + y * 10 + x) - 3.0f; }
   // Slabs of the given numbers of slices, voxel (x, y, z) of the whole holding value(x, y, z).
   void writeSlabs(const std::vector<int>& slabs) {
@@ -80,10 +76,7 @@ TEST(OutputFiles, HeadersAndSliceFilesHoldTheWholeVolume) {
       EXPECT_NE(header.find(line), std::string::npos) << name << line;
     for (const char* line : {"\nrank=2;\n", "\nsize=5 3;\n", "\norigin=30 30;\n", "\nbits=32;\n", "\nspacing=1.00 1.00;\n"})
       EXPECT_NE(slice.find(line), std::string::npos) << name << line;
-    for (const char* file : {"out.vff", "b.vff"}) {
-      const view::Volume v = testutil::readVff(o.dir.file(file));
-      EXPECT_TRUE(v.complete() && v.extraBytes == 0 && v.expected == 5 * 3 * 37) << name << ": " << file;
-    }
+    for (const char* file : {"out.vff", "b.vff"}) EXPECT_TRUE(testutil::readVff(o.dir.file(file)).complete()) << name << file;
     for (int z = 0; z < 37; ++z) {
       Values expected;
       for (int i = 0; i < 15; ++i) expected.push_back(Output::value(reflect ? 4 - i % 5 : i % 5, i / 5, z));
@@ -121,9 +114,7 @@ TEST(OutputMask, VoxelAtTheMaskRadiusIsZeroed) {
   for (const auto& [axis, kept] : {std::pair{2.0f, 9}, std::pair{97.0f, 1}}) {
     Output o(9, 9, 1);
     o.p.xOrigin = o.p.yOrigin = 0, o.p.gridSizeXY = 9, o.p.yprojSizeUser = 100, o.p.axisUser = axis, o.slices = o.dir.file("s%d.vff");
-    std::fill(o.volume.begin(), o.volume.end(), 1.0f);
-    o.write();
-    o.assemble();
+    std::fill(o.volume.begin(), o.volume.end(), 1.0f), o.write(), o.assemble();
     const Values v = o.samples("s0.vff");
     EXPECT_TRUE(std::count(v.begin(), v.end(), 1.0) == kept && v[4 * 9 + 6] == 0 && v[2 * 9 + 4] == 0 && v[4 * 9 + 4] == 1) << axis;
   }
@@ -131,23 +122,19 @@ TEST(OutputMask, VoxelAtTheMaskRadiusIsZeroed) {
 
 // Failures end the run through the failure path and remove the chunk file and every output begun.
 TEST(OutputFailureDeathTest, EndTheRunAndRemoveWhatWasBegun) {
-  // logged: <chunk> and <dir> stand for the chunk file and the directory.
-  const struct { const char* name; std::function<void(Output&)> before; bool writing; std::string logged; } rows[] = {
-      {"outfile", [](Output& o) { o.outFile = o.dir.file("missing/out.vff"), o.write(); }, false,
-       "could not open outfile <dir>/missing/out.vff"},
-      {"bytefile", [](Output& o) { o.byteFile = o.dir.file("missing/b.vff"), o.write(); }, false,
-       "could not open bytefile <dir>/missing/b.vff"},
-      {"slice file", [](Output& o) { o.writeSlabs({1, 1}), o.byteFile = o.dir.file("b.vff"), o.slices = o.dir.file("missing/s%d.vff"); },
+  // Set up by `before`, writing a slab (or else assembling) fails; <chunk>, <dir>: the chunk file, the directory.
+  const struct { std::function<void(Output&)> before; bool writing; std::string logged; } rows[] = {
+      {[](Output& o) { o.byteFile = o.dir.file("missing/b.vff"), o.write(); }, false, "could not open bytefile <dir>/missing/b.vff"},
+      {[](Output& o) { o.writeSlabs({1, 1}), o.byteFile = o.dir.file("b.vff"), o.slices = o.dir.file("missing/s%d.vff"); },
        false, "could not open slicefile <dir>/missing/s0.vff"},
-      {"chunk file not created", [](Output& o) { o.p.nChunks = 2, o.outFile = o.dir.file("missing/out.vff"); }, true,
-       "could not create chunk file beside <dir>/missing/out.vff"},
-      {"chunk file not appended", [](Output& o) {  // a directory cannot be appended to
+      {[](Output& o) { o.p.nChunks = 2, o.outFile = o.dir.file("missing/o.vff"); }, true,
+       "could not create chunk file beside <dir>/missing/o.vff"},
+      {[](Output& o) {  // a directory cannot be appended to
          o.p.nChunks = 2, o.write(), o.p.chunkIndex = 1;
          const std::string chunk = o.chunk();
          ASSERT_TRUE(std::remove(chunk.c_str()) == 0 && mkdir(chunk.c_str(), 0755) == 0);
        }, true, "could not append to chunk file <chunk>"},
-      {"chunk file cut short", [](Output& o) { o.writeSlabs({1, 1}); ASSERT_EQ(truncate(o.chunk().c_str(), 24), 0); }, false,
-       "could not read chunk file <chunk>"},
+      {[](Output& o) { o.writeSlabs({1, 1}); ASSERT_EQ(truncate(o.chunk().c_str(), 24), 0); }, false, "could not read chunk file <chunk>"},
   };
   for (const auto& row : rows) {
     Output o(2, 2, 2);
@@ -157,7 +144,7 @@ TEST(OutputFailureDeathTest, EndTheRunAndRemoveWhatWasBegun) {
       if (message.find(key) != std::string::npos) message.replace(message.find(key), key.size(), value);
     EXPECT_EQ(testutil::loggedEnd([&] { row.writing ? o.write() : o.assemble(); }), std::vector<std::string>{message});
     // (The directory standing in for the chunk file stays.)
-    EXPECT_TRUE(!fileExists(o.dir.file("out.vff")) && !fileExists(o.dir.file("b.vff")) &&
-                (testutil::korvanLeftovers(o.dir.path()).empty() || row.logged.find("append") != std::string::npos)) << row.name;
+    EXPECT_TRUE(!fileExists(o.outFile) && !fileExists(o.dir.file("b.vff")) &&
+                (testutil::korvanLeftovers(o.dir.path()).empty() || row.logged.find("append") != std::string::npos)) << message;
   }
 }

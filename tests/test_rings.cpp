@@ -1,5 +1,4 @@
-// Ring correction: the polar grid, the polar mappings, and the removal of synthetic rings from slices scaled as
-// the output stage scales them (value * 29000 / max |value|).
+// Ring correction: the polar grid, the polar mappings, and the removal of synthetic rings from 16-bit slices.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -36,13 +35,8 @@ Slice drawSlice(int n, double cx, double cy, const std::function<double(double, 
 
 }  // namespace
 
-// Tables are built on first use, and again for a new size after release.
 // Thresholds scale with the value range of one sign only: (2 - 1) * 290 / 2.
 TEST_F(RingSetup, DerivesGridSizesAndThresholds) {
-  setupRingCorrection(64, 1.0f, 0.0f);
-  ringCorrectSlice(64, ringState.scratch_image, 0.0f, 0.0f);
-  releaseRingCorrection();
-  EXPECT_TRUE(ringState.scratchSpace == nullptr && ringState.tabSin == nullptr && !ringState.tablesReady);
   setupRingCorrection(512, 2.0f, 1.0f);
   const RingCorrectionState& r = ringState;
   EXPECT_EQ(std::vector<double>({double(r.nRadii), double(r.polarRowLength), double(r.nAngles), double(r.nAngleRows),
@@ -56,13 +50,10 @@ TEST_F(RingSetup, DerivesGridSizesAndThresholds) {
 TEST_F(RingLevels, SmoothingAcrossSectorsKeepsAnEvenProfile) {
   prepare(320);
   const int n = ringState.levelRadii;
-  std::fill_n(ringState.sectorProfiles, 18 * n, 500.0f);
-  std::fill_n(ringState.countDiff, 16 * n, ringState.minCount[0] + 1);
+  std::fill_n(ringState.sectorProfiles, 18 * n, 500.0f), std::fill_n(ringState.countDiff, 16 * n, ringState.minCount[0] + 1);
   normaliseSectorProfiles();
-  const float outer = ringState.sectorProfiles[n + n - 1];
-  EXPECT_GT(outer, 0.0f);
-  for (int s = 0; s < 18; ++s)
-    for (int i = 0; i < 64; ++i) ASSERT_EQ(ringState.sectorProfiles[s * n + i], outer) << s << "," << i;
+  const std::vector<float> even(64, ringState.sectorProfiles[2 * n - 1]);  // an outer radius, not smoothed
+  for (int s = 0; s < 18; ++s) EXPECT_TRUE(even[0] > 0 && std::equal(even.begin(), even.end(), ringState.sectorProfiles + s * n)) << s;
 }
 
 // Row and column 0 of the slice never contribute, the last ones only as second neighbour (weight below 1); a
@@ -103,36 +94,29 @@ TEST_F(ApplyCorrection, SubtractsTruncOfValueLessHalfIn16Bits) {
   }
 }
 
-// Five rings about an axis off the centre (with `arc`, below it only), in a slice of a volume whose values span 0 to
-// 1: the share of their energy left where they were drawn, or drawn above them, after correction (measured 0.015, 0.0044, 0.0093, 0.0009).
+// Five rings about an axis off the centre, only below it, in a slice of a volume whose values span 0 to 1: three
+// passes leave a share of their energy where they were and, put into the wrong sectors, would draw them above.
 TEST_F(RingCorrection, RemovesRingsCentredOnTheAxisWhereTheyLie) {
-  // half: only where sin(angle) > 0.4 (1) or < -0.4 (-1)
-  const struct { const char* name; int passes; bool arc; int half; double left; } rows[] = {
-      {"once", 1, false, 0, 0.03}, {"three passes", 3, false, 0, 0.01},
-      {"rings below the axis: left there", 3, true, 1, 0.02}, {"rings below the axis: drawn above", 3, true, -1, 0.002},
-  };
   const double radii[5] = {18, 40, 63, 85, 104}, widths[5] = {0.8, 1.0, 1.5, 0.8, 2.0}, cx = 132.5, cy = 124.5;
-  const double heights[5] = {870, -725, 580, -870, 725};
-  for (const auto& row : rows) {
-    const Slice drawn = drawSlice(256, cx, cy, [&](double x, double y) {
-      double v = 0;
-      for (int j = 0; j < 5 && !(row.arc && y <= 0); ++j) v += heights[j] * std::exp(-std::pow(std::hypot(x, y) - radii[j], 2) / (2 * widths[j] * widths[j]));
-      return std::trunc(v);
-    });
-    Slice image = drawn;
-    auto energy = [&](int half) {
-      double e = 0;
-      for (int i = 0; i < 256 * 256; ++i) {
-        const double x = i % 256 - cx, y = i / 256 - cy, rho = std::hypot(x, y), sine = y / std::max(rho, 1e-9);
-        if (rho < 115.5 && (half == 0 || (half > 0 && sine > 0.4) || (half < 0 && sine < -0.4))) e += double(image[i]) * image[i];
-      }
-      return e;
-    };
-    const double before = energy(row.arc ? 1 : 0);
-    setupRingCorrection(256, 1.0f, 0.0f);
-    for (int pass = 0; pass < row.passes; ++pass) ringCorrectSlice(256, image.data(), 5.0f, -3.0f);
-    EXPECT_LT(energy(row.half) / before, row.left) << row.name;
-  }
+  const double heights[5] = {870, -725, 580, -870, 725};  // 29000 times the values
+  Slice image = drawSlice(256, cx, cy, [&](double x, double y) {
+    double v = 0;
+    for (int j = 0; j < 5 && y > 0; ++j) v += heights[j] * std::exp(-std::pow(std::hypot(x, y) - radii[j], 2) / (2 * widths[j] * widths[j]));
+    return std::trunc(v);
+  });
+  auto energy = [&](int half) {  // where sin(angle) > 0.4 (half 1) or < -0.4 (-1), within 115.5 of the axis
+    double e = 0;
+    for (int i = 0; i < 256 * 256; ++i) {
+      const double x = i % 256 - cx, y = i / 256 - cy;
+      if (std::hypot(x, y) < 115.5 && half * y > 0.4 * std::hypot(x, y)) e += double(image[i]) * image[i];
+    }
+    return e;
+  };
+  const double before = energy(1);
+  setupRingCorrection(256, 1.0f, 0.0f);
+  for (int pass = 0; pass < 3; ++pass) ringCorrectSlice(256, image.data(), 5.0f, -3.0f);
+  // Measured: 0.0093 left, 0.0009 drawn above.
+  EXPECT_TRUE(energy(1) / before < 0.02 && energy(-1) / before < 0.002) << energy(1) / before << " " << energy(-1) / before;
 }
 
 // Below side 28 no sector has a row; up to side 106 a sector has at most 3 rows, where a profile value needs more.
@@ -143,8 +127,7 @@ TEST_F(RingCorrection, SlicesWithoutRingsOrTooSmallAreUnchanged) {
       {"rings, side 108", 108, 1, 0, 0, 0, -1, true},
   };
   for (const auto& row : rows) {
-    const double c = (row.n - 1) * 0.5;
-    const Slice slice = drawSlice(row.n, c, c, [&](double dx, double dy) {
+    const Slice slice = drawSlice(row.n, (row.n - 1) * 0.5, (row.n - 1) * 0.5, [&](double dx, double dy) {
       return row.constant >= 0 ? row.constant : 10000 + 1500 * std::cos(std::hypot(dx, dy) * 2 * M_PI / 6);
     });
     Slice image = slice;
