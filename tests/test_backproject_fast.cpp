@@ -77,7 +77,9 @@ TEST_P(FastBackProjector, MatchesReferenceBitForBit) {
   if (scan.residue)
     for (float& v : start = backProject(start, filtered, backProjectViewReference)) v = -v;
   const std::vector<float> reference = backProject(start, filtered, backProjectViewReference);
-  EXPECT_EQ(reference != (scan.residue ? std::vector<float>(voxels) : start), scan.rowShift == 0) << "reached";
+  size_t moved = 0;  // voxels the views changed or, for the residue, left non-zero: none outside the held rows
+  for (size_t i = 0; i < voxels; ++i) moved += reference[i] != (scan.residue ? 0.0f : start[i]);
+  EXPECT_TRUE(scan.rowShift > 0 ? moved == 0 : moved > (scan.residue ? voxels / 4 : 0)) << moved << " voxels moved";
   // Every SIMD level at 1 to 3 threads in batches of 1 to 4 views, and the public entry point; no NaN may hide.
   ASSERT_TRUE(std::all_of(reference.begin(), reference.end(), [](float v) { return std::isfinite(v); }));
   auto same = [&](const std::vector<float>& s) { return std::memcmp(s.data(), reference.data(), voxels * 4) == 0; };

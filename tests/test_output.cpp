@@ -14,8 +14,7 @@ using Values = std::vector<double>;
 
 namespace {
 
-// A record of xSize x ySize x zSize voxels well inside the field-of-view mask of a 64 x 64 grid, writing into a
-// temporary directory.
+// A record of voxels well inside the field-of-view mask of a 64 x 64 grid, writing into a temporary directory.
 struct Output {
   testutil::TempDir dir;
   ReconParams p;
