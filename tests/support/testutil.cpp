@@ -7,17 +7,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <chrono>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <regex>
 #include <sstream>
-#include <stdexcept>
-#include <thread>
 
 extern char** environ;
 
@@ -25,9 +19,8 @@ namespace testutil {
 
 TempDir::TempDir() {
   const char* base = std::getenv("TMPDIR");
-  std::string pattern = std::string(base && *base ? base : "/tmp") + "/korvan-test-XXXXXX";
-  if (!mkdtemp(&pattern[0])) throw std::runtime_error("mkdtemp failed");
-  path_ = pattern;
+  path_ = std::string(base && *base ? base : "/tmp") + "/korvan-test-XXXXXX";
+  if (!mkdtemp(&path_[0])) throw std::runtime_error("mkdtemp failed");
 }
 
 TempDir::~TempDir() {
@@ -36,16 +29,13 @@ TempDir::~TempDir() {
 }
 
 std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
   std::ostringstream ss;
-  ss << in.rdbuf();
+  ss << std::ifstream(path, std::ios::binary).rdbuf();
   return ss.str();
 }
 
 void writeFile(const std::string& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  if (!out) throw std::runtime_error("cannot write " + path);
+  if (!(std::ofstream(path, std::ios::binary) << bytes)) throw std::runtime_error("cannot write " + path);
 }
 
 bool fileExists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
@@ -59,37 +49,27 @@ std::vector<std::string> korvanLeftovers(const std::string& dir) {
   return names;
 }
 
-int occurrences(const std::string& text, const std::string& what) {
-  int n = 0;
-  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-  return n;
-}
-
 int startProcess(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
                  const std::string& workDir, const std::string& outFile, const std::string& errFile,
                  const std::string& inFile) {
   // Everything is prepared before the fork, so any thread may call it.
   std::vector<std::string> environment;
-  for (char** e = environ; *e != nullptr; ++e) {
-    const std::string entry = *e;
-    if (env.count(entry.substr(0, entry.find('='))) == 0) environment.push_back(entry);
-  }
-  for (const auto& kv : env)
-    if (!kv.second.empty()) environment.push_back(kv.first + "=" + kv.second);
+  for (char** e = environ; *e != nullptr; ++e)
+    if (env.count(std::string(*e, std::strcspn(*e, "="))) == 0) environment.push_back(*e);
+  for (const auto& [name, value] : env)
+    if (!value.empty()) environment.push_back(name + "=" + value);
   std::vector<char*> envp, args;
   for (auto& e : environment) envp.push_back(&e[0]);
   for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   envp.push_back(nullptr), args.push_back(nullptr);
-  const int in = open(inFile.c_str(), O_RDONLY | O_CLOEXEC);
-  const int out = open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  const int err = open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  const int in = open(inFile.c_str(), O_RDONLY | O_CLOEXEC), flags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC;
+  const int out = open(outFile.c_str(), flags, 0644), err = open(errFile.c_str(), flags, 0644);
   if (in < 0 || out < 0 || err < 0) throw std::runtime_error("cannot open the files of a started process");
-  const char* dir = workDir.empty() ? nullptr : workDir.c_str();
   const pid_t pid = fork();
   if (pid < 0) throw std::runtime_error("fork failed");
   if (pid == 0) {
     dup2(in, 0), dup2(out, 1), dup2(err, 2);
-    if (dir == nullptr || chdir(dir) == 0) execve(args[0], args.data(), envp.data());
+    if (workDir.empty() || chdir(workDir.c_str()) == 0) execve(args[0], args.data(), envp.data());
     _exit(127);
   }
   close(in), close(out), close(err);
@@ -97,23 +77,18 @@ int startProcess(const std::vector<std::string>& argv, const std::map<std::strin
 }
 
 int waitProcess(int pid, double timeoutSeconds) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeoutSeconds);
   int status = 0;
-  while (waitpid(pid, &status, WNOHANG) == 0) {
-    if (std::chrono::steady_clock::now() > deadline) return kill(pid, SIGKILL), waitpid(pid, &status, 0), -1;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  if (WIFEXITED(status)) return WEXITSTATUS(status);
-  return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : -1;
+  for (double waited = 0; waitpid(pid, &status, WNOHANG) == 0; waited += 0.002, usleep(2000))
+    if (waited > timeoutSeconds) return kill(pid, SIGKILL), waitpid(pid, &status, 0), -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : WIFSIGNALED(status) ? 128 + WTERMSIG(status) : -1;
 }
 
 ProcessResult runProcess(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
                          const std::string& input, double timeoutSeconds, const std::string& workDir) {
   const TempDir io;
   writeFile(io.file("in"), input);
-  const int status =
-      waitProcess(startProcess(argv, env, workDir, io.file("out"), io.file("err"), io.file("in")), timeoutSeconds);
-  return {status, status == -1, readFile(io.file("out")), readFile(io.file("err"))};
+  const int pid = startProcess(argv, env, workDir, io.file("out"), io.file("err"), io.file("in"));
+  return {waitProcess(pid, timeoutSeconds), readFile(io.file("out")), readFile(io.file("err"))};
 }
 
 std::string korvanBinary() { return KORVAN_BIN; }
@@ -124,9 +99,7 @@ std::string sourceDir() { return KORVAN_SOURCE_DIR; }
 std::vector<std::string> mpirun(int processes) {
   const std::string launcher = KORVAN_MPIEXEC;
   if (launcher.empty() || processes <= 1) return {};
-  // Launchers started at the same moment by tests running side by side race
-  // to create the same session directory under /tmp; each test process
-  // gives its launchers one of their own.
+  // Launchers started side by side race to create one session directory under /tmp: each test process has its own.
   static const TempDir sessions;
   return {launcher, "--oversubscribe", "--allow-run-as-root", "--mca", "orte_tmpdir_base", sessions.path(),
           "-np", std::to_string(processes)};
@@ -134,38 +107,29 @@ std::vector<std::string> mpirun(int processes) {
 
 std::string writeConfig(const std::string& dir, const std::string& logFile, const std::string& memoryLimit,
                         const std::string& reconLines) {
-  std::string text = "[SOFTWARE\\ALVERO\\ReconServer]\nLogFile=" + logFile + "\n\n[SOFTWARE\\ALVERO\\Recon]\n";
-  if (!memoryLimit.empty()) text += "MemoryLimit=" + memoryLimit + "\n";
-  const std::string path = dir + "/korvan.ini";
-  writeFile(path, text + reconLines);
-  return path;
+  const std::string limit = memoryLimit.empty() ? "" : "MemoryLimit=" + memoryLimit + "\n";
+  writeFile(dir + "/korvan.ini", "[SOFTWARE\\ALVERO\\ReconServer]\nLogFile=" + logFile +
+                                     "\n\n[SOFTWARE\\ALVERO\\Recon]\n" + limit + reconLines);
+  return dir + "/korvan.ini";
 }
 
 RpcServer::RpcServer(const std::vector<std::string>& options) {
-  const std::string record = dir_.file("calls.txt"), port = dir_.file("port");
-  writeFile(record, "");
-  std::vector<std::string> argv = {KORVAN_PYTHON, std::string(KORVAN_SOURCE_DIR) + "/tests/support/rpc_server.py",
-                                   record};
+  std::vector<std::string> argv = {KORVAN_PYTHON, sourceDir() + "/tests/support/rpc_server.py", dir_.file("calls")};
   argv.insert(argv.end(), options.begin(), options.end());
-  pid_ = startProcess(argv, {}, "", port, "/dev/null");
-  for (int i = 0; i < 3000 && port_ <= 0; ++i) {  // at most 30 s
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    const std::string line = readFile(port);
+  writeFile(dir_.file("calls"), "");
+  pid_ = startProcess(argv, {}, "", dir_.file("port"), "/dev/null");
+  for (int i = 0; i < 3000 && port_ <= 0; ++i, usleep(10000)) {  // at most 30 s
+    const std::string line = readFile(dir_.file("port"));
     if (line.find('\n') != std::string::npos) port_ = std::atoi(line.c_str());
   }
   if (port_ <= 0) throw std::runtime_error("the XML-RPC test server did not start");
 }
 
-RpcServer::~RpcServer() {
-  kill(pid_, SIGTERM);
-  waitpid(pid_, nullptr, 0);
-}
-
-std::string RpcServer::url() const { return "http://127.0.0.1:" + std::to_string(port_); }
+RpcServer::~RpcServer() { kill(pid_, SIGTERM), waitpid(pid_, nullptr, 0); }
 
 std::vector<std::string> RpcServer::calls() const {
   std::vector<std::string> lines;
-  std::istringstream in(readFile(dir_.file("calls.txt")));
+  std::istringstream in(readFile(dir_.file("calls")));
   for (std::string line; std::getline(in, line);) lines.push_back(line);
   return lines;
 }
@@ -177,23 +141,19 @@ std::vector<std::string> callsOf(const std::vector<std::string>& calls, const st
   return out;
 }
 
-// The captures of `pattern` in the setJobStatus calls that match it.
-static std::vector<std::string> statusMatches(const std::vector<std::string>& calls, const std::regex& pattern) {
-  std::vector<std::string> found;
-  std::smatch m;
-  for (const auto& c : callsOf(calls, "setJobStatus"))
-    if (std::regex_match(c, m, pattern)) found.push_back(m[1]);
-  return found;
-}
-
 std::vector<std::string> finalStates(const std::vector<std::string>& calls) {
-  return statusMatches(calls, std::regex(R"(-?\d+\t(done|error|suspended)\t1\.0)"));
+  std::vector<std::string> states;
+  for (const auto& c : callsOf(calls, "setJobStatus"))
+    for (const std::string state : {"done", "error", "suspended"})
+      if (c.substr(c.find('\t')) == "\t" + state + "\t1.0") states.push_back(state);
+  return states;
 }
 
 std::vector<double> progress(const std::vector<std::string>& calls) {
+  const std::string text = "\tBack-projecting in spatial domain...\t";
   std::vector<double> values;
-  for (const auto& v : statusMatches(calls, std::regex(R"(-?\d+\tBack-projecting in spatial domain\.\.\.\t([-0-9.e]+))")))
-    values.push_back(std::stod(v));
+  for (const auto& c : callsOf(calls, "setJobStatus"))
+    if (c.find(text) != std::string::npos) values.push_back(std::stod(c.substr(c.find(text) + text.size())));
   return values;
 }
 
@@ -229,9 +189,9 @@ KorvanRun runKorvan(const std::string& dir, std::vector<std::string> args, const
   args.insert(args.begin(), launcher.begin(), launcher.end());
   if (o.server) args.insert(args.end(), {"-U", o.server->url()});
   const size_t before = o.server ? o.server->calls().size() : 0;
-  const ProcessResult p = runProcess(args, env, o.input, o.timeout, dir);
-  EXPECT_FALSE(p.timedOut);
-  EXPECT_TRUE(o.expectStatus == kAnyStatus || p.exitStatus == o.expectStatus) << p.exitStatus << p.out << p.err;
+  const ProcessResult p = runProcess(args, env, "", 120, dir);
+  EXPECT_TRUE(p.exitStatus == o.expectStatus || (o.expectStatus == kAnyStatus && p.exitStatus != -1))
+      << p.exitStatus << p.out << p.err;
   KorvanRun r{p.exitStatus, p.out, p.err, logTexts(readFile(dir + "/korvan.log")), {}};
   if (o.server) r.calls = o.server->calls(), r.calls.erase(r.calls.begin(), r.calls.begin() + long(before));
   return r;
@@ -252,11 +212,9 @@ std::string vffFile(const std::vector<int>& size, int bits, const std::vector<st
   for (const auto& e : extra) f += e + "\n";
   f += "\f\n";
   for (double v : samples) {
+    const float x = static_cast<float>(v);
     uint32_t u = static_cast<uint32_t>(static_cast<int32_t>(v));
-    if (bits == 32) {
-      const float x = static_cast<float>(v);
-      std::memcpy(&u, &x, 4);
-    }
+    if (bits == 32) std::memcpy(&u, &x, 4);
     for (int s = bits - 8; s >= 0; s -= 8) f += static_cast<char>((u >> s) & 0xFF);
   }
   return f;
@@ -273,10 +231,8 @@ view::Volume readVff(const std::string& path) {
 
 namespace {
 
-// failRun ends the process with status 0; on a path a test expects to
-// succeed that would end the test binary as if all had passed. The guard
-// turns such an exit of the test process itself (not of a death-test child)
-// into a failure, in every suite.
+// failRun ends the process with status 0: on a path a test expects to succeed, the test binary would end as if
+// all had passed. The guard makes such an exit of the test process (not a death-test child) a failure.
 const pid_t testProcess = getpid();
 bool inTest = false;
 struct ExitGuard : testing::EmptyTestEventListener {
@@ -286,10 +242,7 @@ struct ExitGuard : testing::EmptyTestEventListener {
 const bool exitGuardInstalled = [] {
   testing::UnitTest::GetInstance()->listeners().Append(new ExitGuard);
   return std::atexit([] {
-           if (inTest && getpid() == testProcess) {
-             std::fputs("the process ended inside a test\n", stderr);
-             std::_Exit(1);
-           }
+           if (inTest && getpid() == testProcess) std::fputs("exit inside a test\n", stderr), std::_Exit(1);
          }) == 0;
 }();
 

@@ -1,6 +1,5 @@
-// Support for the tests: temporary directories and files, the built programs
-// run as real processes, a real XML-RPC server that records calls, and the
-// one way the tests write projection series and read VFF files.
+// Support for the tests: temporary files, the built programs run as real processes, a real XML-RPC server that
+// records calls, and the one way the tests write projection series and read VFF files.
 #pragma once
 
 #include <functional>
@@ -14,74 +13,56 @@ namespace testutil {
 
 // A fresh directory under $TMPDIR (or /tmp), removed with its contents.
 class TempDir {
+  std::string path_;
+
  public:
   TempDir();
   ~TempDir();
   TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
   const std::string& path() const { return path_; }
   std::string file(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
 };
 
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& bytes);
 bool fileExists(const std::string& path);
-// The chunk and unfinished output files of korvan ("<name>.korvan-chunk-<pid>",
-// "<name>.korvan-unfinished-<pid>") in a directory, sorted.
+// korvan's chunk and unfinished output files (names holding ".korvan-") in a directory, sorted.
 std::vector<std::string> korvanLeftovers(const std::string& dir);
-// How often `what` occurs in `text`.
-int occurrences(const std::string& text, const std::string& what);
 
-struct ProcessResult {
-  int exitStatus = -1;  // exit status, or 128 + signal when killed
-  bool timedOut = false;
-  std::string out;  // standard output
-  std::string err;  // standard error
-};
-
-// Runs argv[0] (a path) in workDir (default: the current one), `env` adding
-// or replacing (empty: removing) variables, `input` on standard input.
+struct ProcessResult { int exitStatus = -1; std::string out, err; };  // exit status 128 + signal if killed, -1: timeout
+// Runs argv[0] (a path) in workDir (default: the current one), `env` adding or replacing (empty: removing)
+// variables, `input` on standard input.
 ProcessResult runProcess(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env = {},
                          const std::string& input = "", double timeoutSeconds = 120, const std::string& workDir = "");
-// Starts argv[0] as runProcess, without waiting; returns the process id.
+// Starts argv[0] as runProcess does, without waiting; returns the process id. waitProcess gives its
+// exit status, 128 + signal when killed; -1 (and kills it) after timeoutSeconds.
 int startProcess(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
                  const std::string& workDir, const std::string& outFile, const std::string& errFile,
                  const std::string& inFile = "/dev/null");
-// Its exit status, 128 + signal when killed; -1 (and killed) after timeoutSeconds.
 int waitProcess(int pid, double timeoutSeconds);
 
 std::string korvanBinary();
 std::string toolBinary(const std::string& name);  // korvan-phantom, korvan-view
 std::string testDataDir();                        // tests/data
 std::string sourceDir();
-// The launcher words that start `processes` processes sharing one job; none
-// for one process, or when korvan was built without MPI.
+// The launcher words that start `processes` processes sharing one job; none for one, or without MPI.
 std::vector<std::string> mpirun(int processes);
 
-// The host configuration file dir/korvan.ini (KORVAN_CONFIG): log file,
-// memory limit when not empty, and any further lines of the Recon section.
+// The host configuration dir/korvan.ini (KORVAN_CONFIG): log file, memory limit unless empty, further Recon lines.
 std::string writeConfig(const std::string& dir, const std::string& logFile, const std::string& memoryLimit = "",
                         const std::string& reconLines = "");
 
-// tests/support/rpc_server.py with `options`; calls() are its recorded lines,
-// e.g. "setJobStatus\t9\tdone\t1.0".
+// tests/support/rpc_server.py with `options`; calls() are its recorded lines, e.g. "setJobStatus\t9\tdone\t1.0".
 class RpcServer {
+  TempDir dir_;
+  int pid_ = -1, port_ = 0;
+
  public:
   explicit RpcServer(const std::vector<std::string>& options = {});
   ~RpcServer();
-  RpcServer(const RpcServer&) = delete;
-  RpcServer& operator=(const RpcServer&) = delete;
   int port() const { return port_; }
-  std::string url() const;  // "http://127.0.0.1:<port>"
+  std::string url() const { return "http://127.0.0.1:" + std::to_string(port_); }
   std::vector<std::string> calls() const;
-
- private:
-  TempDir dir_;
-  int pid_ = -1;
-  int port_ = 0;
 };
 
 // The parts of recorded calls the tests look at.
@@ -93,39 +74,30 @@ std::vector<std::string> messages(const std::vector<std::string>& calls);     //
 // The texts of a log, one per entry; anything but whole entries adds "<malformed>".
 std::vector<std::string> logTexts(const std::string& log);
 
-// Runs `step` in a death test that must end with `status` (0 is the end of a
-// failed run) and standard error matching `err`, with KORVAN_CONFIG naming a
-// fresh log; returns its texts.
+// Runs `step` in a death test that must end with `status` (0: a failed run's end) and standard error
+// matching `err`, with KORVAN_CONFIG naming a fresh log; returns its texts.
 std::vector<std::string> loggedEnd(const std::function<void()>& step, int status = 0, const std::string& err = "");
 
-// One whole korvan process.
 constexpr int kAnyStatus = -1000;
 struct RunOptions {
-  std::string memoryLimit;                 // of the configuration; none when empty
-  std::string reconLines;                  // further configuration lines
+  std::string memoryLimit, reconLines;     // of the configuration (writeConfig)
   std::map<std::string, std::string> env;  // as for runProcess
-  std::string input;                       // standard input
   const RpcServer* server = nullptr;       // adds -U <its url>; its calls are recorded
   int processes = 1;                       // more: started by mpirun
-  int expectStatus = 0;                    // checked unless kAnyStatus; a timeout always fails
-  double timeout = 120;
+  int expectStatus = 0;                    // checked unless kAnyStatus; a timeout (120 s) always fails
 };
 struct KorvanRun {
   int status = -1;
   std::string out, err;
-  std::vector<std::string> log;    // texts of dir/korvan.log after the run (earlier runs' too)
-  std::vector<std::string> calls;  // the server's calls during this run
+  std::vector<std::string> log, calls;  // texts of dir/korvan.log after the run (earlier runs' too); its server calls
   std::string lastLogged() const { return log.empty() ? "<nothing logged>" : log.back(); }
 };
-// Runs korvan with `args` in `dir`, with dir/korvan.ini naming the log
-// dir/korvan.log.
+// Runs korvan with `args` in `dir`, with dir/korvan.ini naming the log dir/korvan.log.
 KorvanRun runKorvan(const std::string& dir, std::vector<std::string> args, const RunOptions& options = {});
-// Runs korvan-phantom in `dir`, expecting success.
-void runPhantom(const std::string& dir, const std::vector<std::string>& args);
+void runPhantom(const std::string& dir, const std::vector<std::string>& args);  // korvan-phantom, expecting success
 
-// A VFF file: the header of an image of `size` (two numbers: rank 2, three:
-// rank 3) and sample width (8: bytes, 16: signed shorts, 32: floats) with
-// the extra "key=value;" lines, then the big-endian samples.
+// A VFF file: the header of an image of `size` (two numbers: rank 2, three: rank 3) and sample width (8: bytes,
+// 16: signed shorts, 32: floats) with the extra "key=value;" lines, then the big-endian samples.
 std::string vffFile(const std::vector<int>& size, int bits, const std::vector<std::string>& extra,
                     const std::vector<double>& samples);
 // A VFF file read with korvan-view's reader; a file it refuses fails the test.
