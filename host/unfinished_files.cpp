@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 
@@ -22,11 +23,19 @@ struct WatchedFile {
 };
 WatchedFile watched[kWatchedSlots];
 
+// A stop signal that arrives while a file is created and not yet watched
+// (on this thread or another) waits until it is, so that the new file goes
+// with the others. Each side writes its own flag before it reads the other's,
+// so at least one of them sees the other and ends the run.
+std::atomic<int> creating{0}, pendingSignal{0};
+
 // A run stopped by a signal (the server cancelling the job, an operator's
 // Ctrl-C) ends without exit handlers. The watched files are unlinked here
 // (unlink may be called in a handler, fclose may not), then the signal takes
 // its default course.
 void discardOnSignal(int signalNumber) {
+  pendingSignal = signalNumber;
+  if (creating > 0) return;
   for (const WatchedFile& w : watched)
     if (w.active) unlink(w.name);
   struct sigaction fallback = {};
@@ -77,6 +86,12 @@ FILE* watch(WatchedSlot slot, FILE* file, const char* name, const char* target) 
 // never replaces a file of the user's. nullptr when none can be created.
 FILE* createWatched(WatchedSlot slot, const char* base, const char* what, const char* target) {
   registerCleanup();
+  struct Creating {
+    Creating() { ++creating; }
+    ~Creating() {
+      if (--creating == 0 && pendingSignal != 0) discardOnSignal(pendingSignal);
+    }
+  } duringCreation;
   char name[kNameRoom];
   for (int attempt = 0; attempt < 100; ++attempt) {
     const int length = attempt == 0 ? std::snprintf(name, sizeof name, "%s.%s-%d", base, what, static_cast<int>(getpid()))
