@@ -10,8 +10,7 @@
 #include "geometry/geometry_detail.h"
 
 // The real transform of 2n samples, G_k = sum_j x_j exp(2 pi i j k / 2n), packed as the half spectrum with G_0 and
-// G_n (both real) in the first pair, and its inverse, which gives the signal back times n. Both run the complex
-// transform of n points in each direction.
+// G_n (both real) in the first pair, and its inverse, giving the signal back times n: the complex one both ways.
 TEST(FftTransforms, MatchTheDirectTransform) {
   for (int n : {1, 2, 4, 16, 128})
     for (bool back : {false, true}) {
@@ -27,13 +26,12 @@ TEST(FftTransforms, MatchTheDirectTransform) {
       fftReal(data.data(), n, 1);
       if (back) fftReal(data.data(), n, -1);
       for (int i = 0; i < 2 * n; ++i)
-        EXPECT_NEAR(data[i], want[i] * (back ? n : 1), 1e-4 * n) << (back ? "and back" : "real") << " n=" << n << " i=" << i;
+        EXPECT_NEAR(data[i], want[i] * (back ? n : 1), 1e-4 * n) << "n=" << n << (back ? " back" : "") << ", " << i;
     }
 }
 
-// The same floats as the plain loop, bit for bit: every length (stages shorter than a vector, exactly one, many),
-// random data whose roundings differ from butterfly to butterfly, rows zero-padded as the ramp filter pads them, and
-// zeros of both signs alone (only an all-zero row keeps the sign of a zero, which depends on the order of operations).
+// The plain loop's floats, bit for bit: every length (stages shorter than a vector, one, many), random roundings, rows
+// zero-padded as the ramp filter pads them, and signed zeros alone (their sign depends on the order of operations).
 TEST(FftGroupedButterflies, MatchThePlainLoopBitForBit) {
   std::mt19937 random(7);
   std::uniform_real_distribution<float> sample(-1000.0f, 1000.0f);
@@ -41,8 +39,8 @@ TEST(FftGroupedButterflies, MatchThePlainLoopBitForBit) {
     for (const char* fill : {"random", "padded", "zeros"})
       for (int row = 0; row < 4; ++row) {  // complex +, complex -, real +, real -
         std::vector<float> plain(2 * static_cast<size_t>(n)), grouped;
-        const size_t zerosFrom = fill[0] == 'r' ? plain.size() : fill[0] == 'p' ? plain.size() / 4 : 0;
-        for (size_t i = 0; i < plain.size(); ++i) plain[i] = i < zerosFrom ? sample(random) : random() % 2 ? -0.0f : 0.0f;
+        const size_t kept = fill[0] == 'r' ? plain.size() : fill[0] == 'p' ? plain.size() / 4 : 0;
+        for (size_t i = 0; i < plain.size(); ++i) plain[i] = i < kept ? sample(random) : random() % 2 ? -0.0f : 0.0f;
         grouped = plain;
         (row < 2 ? fftComplexReference : fftRealReference)(plain.data(), n, row % 2 ? -1 : 1);
         (row < 2 ? fftComplex : fftReal)(grouped.data(), n, row % 2 ? -1 : 1);
