@@ -10,7 +10,7 @@
 #include "geometry/geometry_detail.h"
 
 // The real transform of 2n samples, G_k = sum_j x_j exp(2 pi i j k / 2n), packed as the half spectrum with G_0 and
-// G_n (both real) in the first pair, and its inverse, giving the signal back times n: the complex one both ways.
+// G_n (both real) in the first pair; its inverse gives the signal back times n. Each runs the complex one of n points.
 TEST(FftTransforms, MatchTheDirectTransform) {
   for (int n : {1, 2, 4, 16, 128})
     for (bool back : {false, true}) {

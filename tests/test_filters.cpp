@@ -1,4 +1,4 @@
-// Ramp filter, Ram-Lak kernel, cosine pre-weights and Parker short-scan weights, on records built by hand.
+// Ramp filter, Ram-Lak kernel, cosine pre-weights and Parker short-scan weights.
 #include <gtest/gtest.h>
 
 #include <cmath>
