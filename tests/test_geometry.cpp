@@ -5,297 +5,153 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <functional>
-#include <limits>
-#include <string>
 #include <tuple>
-#include <vector>
 
-#include "driver/params.h"
 #include "geometry/geometry.h"
 #include "support/testutil.h"
 
 namespace {
 
-constexpr double kDegree = M_PI / 180;
-using Ints = std::vector<int>;
-
-// width x height projections, axis and central slice in the middle, rfan 4
-// widths, a full turn in `step` degree steps, the whole region, one slab.
-ReconParams scanRecord(int width, int height, float step = 1.0f) {
+// width x height, axis and slice in the middle, rfan 4 widths, a full turn in `step` degrees, one slab; then `...`.
+ReconParams scanRecord(int width, int height, float step) {
   ReconParams p;
   initReconParams(p);
-  p.projWidth = width, p.projHeight = height;
-  p.axisUser = (width - 1) / 2.0f, p.centralSliceUser = (height - 1) / 2.0f;
-  p.rfanY = p.rfanZ = 4.0f * width;
-  p.angleIncrement = step;
-  p.full360 = kOn;
-  p.nChunks = 1;
+  p.projWidth = width, p.projHeight = height, p.axisUser = (width - 1) / 2.0f, p.centralSliceUser = (height - 1) / 2.0f;
+  p.rfanY = p.rfanZ = 4.0f * width, p.angleIncrement = step, p.full360 = kOn, p.nChunks = 1;
   return p;
 }
+#define SCAN(width, height, step, ...) [&] { ReconParams p = scanRecord(width, height, step); __VA_ARGS__; return p; }()
 
-// A record after setupGeometry; its arrays go with it.
-struct Slab {
+struct Slab {  // a record after setupGeometry, with its arrays
   explicit Slab(const ReconParams& record) : p(record) { setupGeometry(p); }
   ~Slab() { freeReconArrays(p); }
-  Slab(const Slab&) = delete;
   ReconParams p;
 };
 
-// Projects, directly and in double, every voxel the back-projector visits (x
-// right of the circle's left edge and left of the whole column holding its
-// right edge) in every view; its bilinear samples at floor(u), floor(u) + 1
-// (likewise rows, where the ray meets the detector) must lie in the windows,
-// which must not be wider than that extent plus the margins.
-void expectWindowsHoldSlab(const ReconParams& p) {
-  const double r = (p.gridSizeXY - 1) / 2.0, column0 = p.axisUser - p.axis;
-  const double row0 = p.centralSliceUser - p.centralSlice, lastRow = p.zprojSizeUser - 1;
-  double uLow = 1e30, uHigh = -1e30, vLow = 1e30, vHigh = -1e30;
+// Projects every voxel the back-projector visits (right of the field-of-view circle's left edge, left of the column
+// holding its right edge): floor(u) and floor(u) + 1 must lie in the window, itself no wider than needed.
+std::string windowFault(const ReconParams& p) {
+  double r = (p.gridSizeXY - 1) / 2.0, column0 = p.axisUser - p.axis, low = 1e30, high = -1e30;
   for (int view = 0; view < p.nang; ++view)
     for (int y = p.yOrigin; y < p.yOrigin + p.ySize; ++y) {
       const double dy = y - r, chord = std::sqrt(r * r - dy * dy), c = p.cosTable[view], s = p.sinTable[view];
       for (int x = std::max(p.xOrigin, int(std::floor(r - chord)) + 1);
            x < std::min<double>(p.xOrigin + p.xSize, std::floor(r + chord)); ++x) {
-        const double d = p.rfanY + (x - r) * c + dy * s;
-        const double u = p.axisUser + p.rfanY * (dy * c - (x - r) * s) / d - column0;
-        uLow = std::min(uLow, u), uHigh = std::max(uHigh, u);
-        ASSERT_TRUE(std::floor(u) >= 0 && std::floor(u) + 1 <= p.yprojSize - 1) << "view " << view << " " << x << "," << y;
-        for (int z = p.zOrigin; z < p.zOrigin + p.zSize; ++z) {
-          const double row = p.centralSliceUser + (z - p.centralSliceUser) * p.rfanY / d;
-          if (!(row >= 0 && row <= lastRow)) continue;
-          vLow = std::min(vLow, row), vHigh = std::max(vHigh, row);
-          ASSERT_TRUE(std::floor(row) >= row0 && std::min(std::floor(row) + 1, lastRow) <= row0 + p.zprojSize - 1)
-              << "view " << view << " " << x << "," << y << "," << z;
-        }
+        const double u = p.axisUser + p.rfanY * (dy * c - (x - r) * s) / (p.rfanY + (x - r) * c + dy * s) - column0;
+        low = std::min(low, u), high = std::max(high, u);
+        if (std::floor(u) < 0 || std::floor(u) + 1 > p.yprojSize - 1) return "view " + std::to_string(view);
       }
     }
-  ASSERT_LT(uLow, uHigh) << "no voxel of the slab in the field of view";
-  EXPECT_LE(p.yprojSize, uHigh - uLow + 5);
-  EXPECT_TRUE(vLow > vHigh || p.zprojSize <= vHigh - vLow + 5);
+  if (p.yprojSize < 1 || p.zprojSize < 1 || p.yprojSize > std::max(high - low, 0.0) + 5) return "window too wide";
+  return low > high ? "no voxel" : "";
 }
-
-// The slab plan, whose console line is returned.
-std::string plan(ReconParams& p) {
-  testing::internal::CaptureStdout();
-  planSlabs(p);
-  return testing::internal::GetCapturedStdout();
-}
-
-// Runs with a host configuration of their own: a log file and a memory limit.
-class GeometryRun : public ::testing::Test {
- protected:
-  void useMemoryLimit(const std::string& limit) {
-    setenv("KORVAN_CONFIG", testutil::writeConfig(dir_.path(), logFile_, limit).c_str(), 1);
-    std::remove(logFile_.c_str());
-  }
-  std::vector<std::string> logged() const { return testutil::logTexts(testutil::readFile(logFile_)); }
-  testutil::TempDir dir_;
-  std::string logFile_ = dir_.file("korvan.log");
-};
-using SlabPlanDeathTest = GeometryRun;
-using GeometryChecksDeathTest = GeometryRun;
 
 }  // namespace
 
-// The views are centred in the scanned span; a user start angle moves the
-// table only, not the start the short-scan weights are measured from.
+// Views: count, first and last angle, step and the start the short-scan weights are measured from (degrees, to a
+// hundredth), weighted or not, file increment. Centred in the span; a start angle given moves the table only.
 TEST(GeometryViews, CountStartAndStep) {
-  const float fan = static_cast<float>(50 / std::tan(10.25 * kDegree));  // 20.5 degrees on 101 columns
-  const struct {
-    const char* name;
-    int width;
-    float step;
-    std::function<void(ReconParams&)> change;
-    int views;
-    double start, angleStep;  // degrees; start < 0: not checked
-  } rows[] = {
-      {"full turn", 16, 1, [](ReconParams&) {}, 360, 0.5, 1},
-      {"reversed", 16, 1, [](ReconParams& p) { p.reverseOrder = kOn; }, 360, 359.5, -1},
-      {"half turn: pi plus the fan", 101, 1, [&](ReconParams& p) { p.full360 = 0, p.rfanY = p.rfanZ = fan; }, 201, 0.25, 1},
-      // A step dividing pi plus the fan exactly (quotient 200.0f) gives 201
-      // views; a slightly smaller fan gives 200.
-      {"exact quotient", 101, 0x1.00a3d6p+0f, [](ReconParams& p) { p.full360 = 0, p.rfanY = p.rfanZ = 0x1.1480f6p+8f; }, 201, -1, 0x1.00a3d6p+0},
-      {"just below", 101, 0x1.00a3d6p+0f, [](ReconParams& p) { p.full360 = 0, p.rfanY = p.rfanZ = 0x1.1481p+8f; }, 200, -1, 0x1.00a3d6p+0},
-      {"file increment without -l", 16, 0.5f, [](ReconParams& p) { p.fileIncrement = 2, p.angleIncrementUser = 0.5f; }, 720, 0.25, 0.5},
-      {"file increment", 16, 0.5f, [](ReconParams& p) { p.fileIncrement = 2, p.angleIncrementUser = 0.5f, p.fileIncrementGiven = kOn; }, 360, 0.5, 1},
-      {"user start angle", 31, 1, [](ReconParams& p) { p.full360 = 0, p.startAngleGiven = kOn, p.startAngleUser = 20; }, 194, -1, 1},
+  const float step = 0x1.00a3d6p+0f, exact = 0x1.1480f6p+8f;  // pi plus the fan of rfan `exact` = 200.0f steps
+  const std::tuple<const char*, ReconParams, std::vector<double>> rows[] = {
+      {"reversed", SCAN(16, 4, 1, p.reverseOrder = kOn), {360, 359.5, 0.5, -1, 359.5, 0, 1}},
+      {"exact quotient: 201", SCAN(101, 4, step, p.full360 = 0, p.rfanY = exact), {201, 0, 200.5, 1, 0, 1, 1}},
+      {"smaller fan", SCAN(101, 4, step, p.full360 = 0, p.rfanY = 0x1.1481p+8f), {200, 0.5, 200, 1, 0.5, 1, 1}},
+      {"file step", SCAN(16, 4, 0.5f, p.fileIncrementGiven = kOn, p.fileIncrement = 2, p.angleIncrementUser = 0.5f),
+       {360, 0.5, 359.5, 1, 0.5, 0, 2}},
+      {"start angle given", SCAN(31, 4, 1, p.full360 = 0, p.startAngleGiven = kOn, p.startAngleUser = 20),
+       {194, 20, 213, 1, 0.4, 1, 1}},
   };
-  for (const auto& row : rows) {
-    ReconParams p = scanRecord(row.width, 4, row.step);
-    row.change(p);
-    Slab s(p);
-    const double first = p.startAngleGiven ? p.startAngleUser * kDegree : s.p.startAngle;
-    EXPECT_EQ(s.p.nang, row.views) << row.name;
-    EXPECT_NEAR(s.p.startAngle, row.start < 0 ? s.p.startAngle : row.start * kDegree, 1e-5) << row.name;
-    EXPECT_NEAR(s.p.angleStep, row.angleStep * kDegree, 1e-7) << row.name;
-    EXPECT_NEAR(s.p.angles[s.p.nang - 1], first + (s.p.nang - 1) * row.angleStep * kDegree, 1e-5) << row.name;
-    EXPECT_EQ(s.p.shortScanWeight != nullptr, !p.full360) << row.name;
-    EXPECT_EQ(s.p.fileIncrement, p.fileIncrementGiven ? 2 : 1) << row.name;
+  auto deg = [](float angle) { return std::round(angle / M_PI * 18000) / 100; };
+  for (const auto& [name, record, expected] : rows) {
+    const ReconParams& p = Slab(record).p;
+    EXPECT_EQ(std::vector<double>({double(p.nang), deg(p.angles[0]), deg(p.angles[p.nang - 1]), deg(p.angleStep),
+                                   deg(p.startAngle), double(p.shortScanWeight != nullptr), double(p.fileIncrement)}),
+              expected) << name;
   }
 }
 
+// Width (truncated data padded on the left to centre the axis) / width measured, bins, axis, rfan, slice | grid |
+// region (clipped; an empty one settles the grid only) | filter: a power of two above the row and the window.
 TEST(GeometrySizes, BinningPaddingFilterLengthAndRegion) {
-  ReconParams p = scanRecord(1024, 64, 30.0f);
-  p.axisUser = 511.0f, p.centralSliceUser = 30.0f, p.elementSize = 0.25f;
-  p.xOrigin = 500, p.yOrigin = 501, p.xSize = 20, p.ySize = 21, p.yBinSize = 2, p.zBinSize = 4;
-  Slab unbinned(p);  // factors are reset to 1 without -j / -k
-  EXPECT_EQ(Ints({unbinned.p.yBinSize, unbinned.p.zBinSize, unbinned.p.yprojSizeUser}), Ints({1, 1, 1024}));
-  p.yBinGiven = p.zBinGiven = kOn;
-  Slab s(p);
-  EXPECT_EQ(Ints({s.p.yprojSizeUser, s.p.gridSizeXY, s.p.zprojSizeUser, s.p.xOrigin, s.p.yOrigin, s.p.xSize, s.p.ySize}),
-            Ints({512, 512, 16, 250, 250, 10, 10}));
-  EXPECT_EQ(std::vector<float>({s.p.axisUser, s.p.rfanY, s.p.rfanZ, s.p.centralSliceUser, s.p.elementSize}),
-            std::vector<float>({255.5f, 2048.0f, 1024.0f, 7.5f, 0.5f}));
-  // A width-truncated row is padded on the left to put the axis in its middle.
-  p = scanRecord(600, 4, 30.0f);
-  p.truncated = kOn, p.axisUser = 100.0f, p.xOrigin = p.yOrigin = 495, p.xSize = p.ySize = 8;
-  Slab truncated(p);
-  EXPECT_EQ(Ints({truncated.p.truncWidth, truncated.p.yprojSizeUser, truncated.p.truncPad, truncated.p.evenWidth}),
-            Ints({600, 999, 399, 0}));
-  EXPECT_EQ(truncated.p.axisUser, 499.0f);
-  // The filter is the power of two above the longer of the row and the
-  // window: one voxel on the axis leaves the row to decide; a wide fan
-  // magnifies the grid to more than 128 columns.
-  for (auto [width, rfan, expected] : {std::tuple{500, 2000.0f, 512}, {512, 2048.0f, 1024}, {513, 2052.0f, 1024}, {120, 150.0f, 256}}) {
-    p = scanRecord(width, 4, 10.0f);
-    p.rfanY = p.rfanZ = rfan;
-    if (width != 120) p.xOrigin = p.yOrigin = width / 2, p.xSize = p.ySize = 1;
-    Slab one(p);
-    EXPECT_EQ(Ints({one.p.filterSize, one.p.filterSizeHalf}), Ints({expected, expected / 2})) << width;
-    EXPECT_TRUE(one.p.rampFilter && one.p.fftFiltered && !one.p.convKernel) << width;
-  }
-  p.convolution = kOn;
-  Slab convolved(p);
-  EXPECT_TRUE(convolved.p.filterSize == 0 && convolved.p.convKernel && convolved.p.convFiltered && !convolved.p.rampFilter);
-  // The region defaults to the grid and is clipped to it; an empty one settles the grid only.
-  Slab whole(scanRecord(24, 10, 15.0f));
-  EXPECT_EQ(Ints({whole.p.xOrigin, whole.p.yOrigin, whole.p.zOrigin, whole.p.xSize, whole.p.ySize, whole.p.zSize, whole.p.zprojSize}),
-            Ints({0, 0, 0, 24, 24, 10, 10}));
-  p = scanRecord(24, 10, 15.0f);
-  p.xOrigin = 5, p.xSize = 100, p.ySize = 7, p.zOrigin = 4, p.zSize = 9;
-  Slab clipped(p);
-  EXPECT_EQ(Ints({clipped.p.xSize, clipped.p.ySize, clipped.p.zSize}), Ints({19, 7, 6}));
-  p.zSize = 0;
-  Slab empty(p);
-  EXPECT_EQ(Ints({empty.p.gridSizeXY, empty.p.gridSizeZ, empty.p.xSize}), Ints({24, 10, 19}));
-  EXPECT_TRUE(!empty.p.angles && !empty.p.volume && !empty.p.preWeight);
-}
-
-TEST(GeometryWindow, HoldsEveryProjectedVoxelOfTheSlab) {
-  const struct {
-    const char* name;
-    int width, rows;
-    float step, axis, slice, rfan;
-    int xOrigin, xSize, ySize, zOrigin, zSize;
-    bool halfTurn, reverse, truncated;
-  } rows[] = {
-      {"odd grid, off-centre axis", 21, 16, 10, 9.3f, 7.5f, 40, -1, -1, -1, 3, 5, false, false, false},
-      {"even grid, half turn, corner", 20, 16, 7, 9.5f, 12, 30, 12, 8, 6, 0, 2, true, false, false},
-      {"bottom slab, reversed", 18, 16, 9, 8.5f, 3, 26, -1, -1, -1, 14, 2, false, true, false},
-      {"width-truncated", 15, 8, 15, 4, 3.5f, 50, -1, -1, -1, -1, -1, false, false, true},
-      {"wide fan: source between circle and corners", 20, 16, 10, 9.5f, 7.5f, 11, -1, -1, -1, -1, -1, false, false, false}};
-  for (const auto& c : rows) {
-    SCOPED_TRACE(c.name);
-    ReconParams p = scanRecord(c.width, c.rows, c.step);
-    p.axisUser = c.axis, p.centralSliceUser = c.slice, p.rfanY = p.rfanZ = c.rfan;
-    p.xOrigin = c.xOrigin, p.xSize = c.xSize, p.ySize = c.ySize, p.zOrigin = c.zOrigin, p.zSize = c.zSize;
-    p.full360 = c.halfTurn ? 0 : kOn;
-    p.reverseOrder = p.startAngleGiven = c.reverse ? kOn : 0;
-    p.startAngleUser = 33;
-    p.truncated = c.truncated ? kOn : 0;
-    Slab s(p);
-    expectWindowsHoldSlab(s.p);
-  }
-  ReconParams corner = scanRecord(20, 8, 30.0f);
-  corner.xSize = corner.ySize = 2;  // wholly outside the field-of-view circle
-  Slab s(corner);
-  EXPECT_TRUE(s.p.yprojSize >= 1 && s.p.yprojSize <= 5 && s.p.zprojSize >= 1 && s.p.zprojSize <= 8);
-}
-
-TEST_F(GeometryRun, SlabPlanSplitsTheRegionUnderTheLimit) {
-  useMemoryLimit("268435456");
-  ReconParams p = scanRecord(512, 600);
-  p.xSize = p.ySize = 512, p.zSize = 600;
-  EXPECT_EQ(plan(p), "(node/req. mem/max. mem/# chunks) = (0/600.00 MB/256.00 MB/3)\n");
-  EXPECT_EQ(Ints({p.memoryLimit, p.slicesPerChunk, p.nChunks, p.zSize}), Ints({268435456, 256, 3, 600}));
-  p = scanRecord(512, 600);
-  p.xSize = p.ySize = 512, p.zSize = 100, p.zOrigin = 10, p.zBinGiven = kOn, p.zBinSize = 2;
-  plan(p);
-  EXPECT_EQ(Ints({p.zSize, p.zOrigin, p.zSizeUser, p.zOriginUser, p.nChunks}), Ints({50, 5, 100, 10, 1}));
-  // A height reaching past the grid is planned as setup will clip it: no
-  // empty slabs after the last slice.
-  p = scanRecord(512, 600);
-  p.xSize = p.ySize = 512, p.zSize = 700, p.zOrigin = 100;
-  plan(p);
-  EXPECT_EQ(Ints({p.zSize, p.nChunks}), Ints({500, 2}));
-
-  // 64 columns binned by 2: a 32 x 32 grid; y given as 20 (10 binned), x and
-  // z unset, z from 4 to 40. Seven slices of 32 x 10 fit.
-  useMemoryLimit(std::to_string(32 * 10 * 4 * 7 + 100));
-  p = scanRecord(64, 40, 20.0f);
-  p.yBinGiven = kOn, p.yBinSize = 2, p.ySize = 20, p.zOrigin = 4;
-  plan(p);
-  EXPECT_EQ(Ints({p.slicesPerChunk, p.zSize, p.nChunks}), Ints({7, 36, 6}));
-}
-
-TEST_F(SlabPlanDeathTest, RejectsALimitBelowOneSlice) {
-  ReconParams p = scanRecord(512, 100);
-  p.xSize = p.ySize = 512, p.zSize = 100;
-  for (const std::string limit : {"1000", "0"}) {
-    useMemoryLimit(limit);
-    EXPECT_EXIT(planSlabs(p), ::testing::ExitedWithCode(0), "");
-    EXPECT_EQ(logged(), std::vector<std::string>{"Error: memory limit of " + limit + " bytes is smaller than one slice of 1048576 bytes"});
-  }
-}
-
-// A scan that passes every check (64 x 32, rfan 200), changed by `change`.
-#define WITH(change) [] { ReconParams p = scanRecord(64, 32); p.rfanY = p.rfanZ = 200.0f; change; return p; }()
-
-TEST_F(GeometryChecksDeathTest, AcceptsSoundScans) {
-  useMemoryLimit("");
-  for (const ReconParams& record : {
-           WITH(), WITH(p.yBinGiven = p.zBinGiven = kOn; p.yBinSize = p.zBinSize = 2),
-           WITH(p.truncated = kOn; p.axisUser = 20.0f; p.rfanY = 300.0f),
-           WITH(p.fileIncrementGiven = kOn; p.fileIncrement = 2; p.angleIncrementUser = 0.5f),
-           WITH(p.rfanY = 32),                          // wide fan: source in the grid's corners, outside the field of view
-           WITH(p.angleIncrement = 400),                // step beyond a full turn: one view
-           WITH(p.full360 = 0; p.angleIncrement = 720),  // half turn, step of two turns
-           WITH(p.convolution = kOn; p.kernelLength = -1), WITH(p.kernelLength = 0)})  // kernel length unset, unused
-    checkGeometry(record);
-  EXPECT_FALSE(testutil::fileExists(logFile_));
-}
-
-TEST_F(GeometryChecksDeathTest, RejectsUnusableScans) {
-  const std::vector<std::pair<ReconParams, std::string>> rows = {
-      {WITH(p.yBinGiven = kOn; p.yBinSize = 0), "y bin size must be at least 1 (got 0)"},
-      {WITH(p.yBinGiven = kOn; p.yBinSize = 40), "projections of 64 x 32 are too small for bin sizes 40 x 1"},
-      {WITH(p.projHeight = 1), "projections of 64 x 1 are too small for bin sizes 1 x 1"},
-      {WITH(p.projWidth = 70000), "working projection width of 70000 columns exceeds the limit of 65536"},
-      {WITH(p.rfanY = 0), "rfan must be positive (got 0.000000)"},
-      {WITH(p.rfanY = std::numeric_limits<float>::infinity()), "rfan must be positive (got inf)"},
-      // The field of view's radius is (64 - 1) / 2: on it is inside.
-      {WITH(p.rfanY = 31.5f), "rfan 31.500000 puts the source inside the field of view (rfan must exceed 31.500000)"},
-      {WITH(p.convolution = kOn; p.kernelLength = 0), "kernel length must be at least 1 (got 0)"},
-      {WITH(p.convolution = kOn; p.kernelLength = -5), "kernel length must be at least 1 (got -5)"},
-      {WITH(p.angleIncrement = 0), "angle increment must not be zero"},
-      {WITH(p.angleIncrement = std::nanf("")), "angle increment must not be zero"},
-      {WITH(p.angleIncrement = -1), "angle increment must be positive (got -1.000000)"},
-      {WITH(p.angleIncrement = 800), "angle increment 800.000000 degrees leaves no view of the full turn"},
-      {WITH(p.fileIncrementGiven = kOn; p.fileIncrement = 0; p.angleIncrementUser = 1), "file increment must be at least 1 (got 0)"},
-      {WITH(p.fileIncrementGiven = kOn; p.fileIncrement = 2), "-l needs the angle increment between files given with -t"},
-      {WITH(p.fileIncrementGiven = kOn; p.fileIncrement = 400; p.angleIncrementUser = 2),
-       "angle increment 800.000000 degrees leaves no view of the full turn"},
-      {WITH(p.axisUser = -65), "center of rotation -65.000000 is outside the projection width 64"},
-      {WITH(p.axisUser = std::nanf("")), "center of rotation nan is outside the projection width 64"},
-      {WITH(p.centralSliceUser = std::numeric_limits<float>::infinity()), "central slice inf is not a finite number"},
-      {WITH(p.truncated = kOn; p.axisUser = 32), "width-truncated data needs the center of rotation left of the middle "
-                                                 "of the detector row (center 32.000000, width 64)"},
-      {WITH(p.yOrigin = -2), "reconstruction region y origin -2 is outside the grid of 64"},
-      {WITH(p.yBinGiven = kOn; p.yBinSize = 2; p.xOrigin = 64), "reconstruction region x origin 32 is outside the grid of 32"},
-      {WITH(p.xSize = 0), "reconstruction region x size 0 is too small"},
-      {WITH(p.zSize = -3), "reconstruction region z size -3 is too small"},
-      {WITH(p.zSize = 0), "reconstruction region z size 0 is too small"},
+  const std::tuple<const char*, ReconParams, std::string> rows[] = {
+      {"binned", SCAN(1024, 64, 30, p.yBinSize = 2, p.zBinSize = 4, p.yBinGiven = p.zBinGiven = kOn, p.xOrigin = 501,
+                      p.yOrigin = 501, p.xSize = p.ySize = 21),
+       "512/0 2x4 axis 255.75 rfan 2048/1024 slice 7.875 | 512x16 | 250,250,0 10x10x16 | ramp 1024"},
+      {"truncated", SCAN(600, 4, 30, p.truncated = kOn, p.axisUser = 100, p.xOrigin = p.yOrigin = 495, p.xSize = 8),
+       "999/600 1x1 axis 499 rfan 2400/2400 slice 1.5 | 999x4 | 495,495,0 8x504x4 | ramp 1024"},
+      {"filter: wide fan", SCAN(120, 4, 10, p.rfanY = p.rfanZ = 150),
+       "120/0 1x1 axis 59.5 rfan 150/150 slice 1.5 | 120x4 | 0,0,0 120x120x4 | ramp 256"},
+      {"region empty", SCAN(24, 10, 15, p.xOrigin = 5, p.xSize = 100, p.ySize = 7, p.zOrigin = 4, p.zSize = 0),
+       "24/0 1x1 axis 11.5 rfan 96/96 slice 4.5 | 24x10 | 5,-1,4 19x7x0 | none 0"},
   };
-  for (const auto& row : rows)
-    EXPECT_EQ(testutil::loggedEnd([&] { checkGeometry(row.first); }), std::vector<std::string>{"Error: " + row.second});
+  for (const auto& [name, record, expected] : rows) {
+    const ReconParams& p = Slab(record).p;
+    char got[200];
+    std::snprintf(got, sizeof got, "%d/%d %dx%d axis %g rfan %g/%g slice %g | %dx%d | %d,%d,%d %dx%dx%d | %s %d",
+                  p.yprojSizeUser, p.truncWidth, p.yBinSize, p.zBinSize, p.axisUser, p.rfanY, p.rfanZ,
+                  p.centralSliceUser, p.gridSizeXY, p.gridSizeZ, p.xOrigin, p.yOrigin, p.zOrigin, p.xSize, p.ySize,
+                  p.zSize, p.rampFilter ? "ramp" : "none", p.filterSize);
+    EXPECT_EQ(got, expected) << name;
+  }
+}
+
+// The window holds every column the back-projector reads, with the one-column margin of the interpolation.
+TEST(GeometryWindow, HoldsEveryProjectedVoxelOfTheSlab) {
+  const std::tuple<const char*, ReconParams, std::string> rows[] = {
+      {"even grid, off-centre axis, half turn, corner",
+       SCAN(20, 16, 7, p.axisUser = 9.3f, p.rfanY = 30, p.xOrigin = 12, p.xSize = 8, p.ySize = 6, p.full360 = 0), ""},
+      {"reversed from a start angle", SCAN(18, 16, 9, p.axisUser = 8.5f, p.rfanY = 26, p.reverseOrder = kOn,
+                                           p.startAngleGiven = kOn, p.startAngleUser = 33), ""},
+      {"width-truncated", SCAN(15, 8, 15, p.axisUser = 4, p.rfanY = 50, p.truncated = kOn), ""},
+      {"wide fan: source between circle and corners", SCAN(20, 16, 10, p.rfanY = 11), ""},
+      {"corner wholly outside the field of view", SCAN(20, 8, 30, p.xSize = p.ySize = 2), "no voxel"},
+  };
+  for (const auto& [name, record, expected] : rows) EXPECT_EQ(windowFault(Slab(record).p), expected) << name;
+}
+
+// A memory limit below one slice ends the run; under a larger one, as many slabs as it needs (and the console line
+// saying so), over the region as setup will clip it: no empty slabs past the last slice.
+TEST(SlabPlanDeathTest, SplitsTheRegionUnderTheLimit) {
+  const testutil::TempDir dir;
+  ReconParams p = SCAN(512, 600, 1, p.zSize = 700, p.zOrigin = 100);  // slices of 1 MB, 200 of them past the grid
+  setenv("KORVAN_CONFIG", testutil::writeConfig(dir.path(), dir.file("log"), "1000").c_str(), 1);
+  EXPECT_EXIT(planSlabs(p), ::testing::ExitedWithCode(0), "");
+  std::string got;
+  for (const std::string& text : testutil::logTexts(testutil::readFile(dir.file("log")))) got += text + "\n";
+  setenv("KORVAN_CONFIG", testutil::writeConfig(dir.path(), dir.file("log"), "268435456").c_str(), 1);
+  testing::internal::CaptureStdout();
+  planSlabs(p);
+  got += testing::internal::GetCapturedStdout() + std::to_string(p.slicesPerChunk) + " slices: " +
+         std::to_string(p.zOrigin) + "+" + std::to_string(p.zSize) + " of " + std::to_string(p.zSizeUser);
+  unsetenv("KORVAN_CONFIG");
+  EXPECT_EQ(got, "Error: memory limit of 1000 bytes is smaller than one slice of 1048576 bytes\n"
+                 "(node/req. mem/max. mem/# chunks) = (0/500.00 MB/256.00 MB/2)\n256 slices: 100+500 of 500");
+}
+
+// A sound scan (64 x 32, rfan 200) goes ahead without a word; each change makes it refused with a message naming it.
+#define CHECKED(...) SCAN(64, 32, 1, p.rfanY = 200.0f; __VA_ARGS__)
+TEST(GeometryChecksDeathTest, RefusesOnlyUnusableScans) {
+  const std::pair<ReconParams, std::string> rows[] = {
+      {CHECKED(), ""},
+      {CHECKED(p.yBinGiven = kOn, p.yBinSize = 0), "y bin size must be at least 1 (got 0)"},
+      {CHECKED(p.projHeight = 1), "projections of 64 x 1 are too small for bin sizes 1 x 1"},
+      {CHECKED(p.rfanY = 0), "rfan must be positive (got 0.000000)"},
+      {CHECKED(p.rfanY = 31.5), "rfan 31.500000 puts the source inside the field of view (rfan must exceed 31.500000)"},
+      {CHECKED(p.convolution = kOn, p.kernelLength = 0), "kernel length must be at least 1 (got 0)"},
+      {CHECKED(p.angleIncrement = 0), "angle increment must not be zero"},
+      {CHECKED(p.angleIncrement = -1), "angle increment must be positive (got -1.000000)"},
+      {CHECKED(p.angleIncrement = 800), "angle increment 800.000000 degrees leaves no view of the full turn"},
+      {CHECKED(p.fileIncrementGiven = kOn, p.fileIncrement = 0), "file increment must be at least 1 (got 0)"},
+      {CHECKED(p.fileIncrementGiven = kOn), "-l needs the angle increment between files given with -t"},
+      {CHECKED(p.centralSliceUser = NAN), "central slice nan is not a finite number"},
+      {CHECKED(p.truncated = kOn, p.axisUser = 32),
+       "width-truncated data needs the center of rotation left of the middle of the detector row "
+       "(center 32.000000, width 64)"},
+      {CHECKED(p.xOrigin = 64), "reconstruction region x origin 64 is outside the grid of 64"},
+      {CHECKED(p.xSize = 0), "reconstruction region x size 0 is too small"},
+      {CHECKED(p.zSize = -3), "reconstruction region z size -3 is too small"},
+  };
+  for (const auto& [record, message] : rows)
+    EXPECT_EQ(testutil::loggedEnd([&] { checkGeometry(record); std::exit(0); }),
+              message.empty() ? std::vector<std::string>{} : std::vector<std::string>{"Error: " + message});
 }
