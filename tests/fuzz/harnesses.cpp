@@ -25,6 +25,8 @@ namespace {
 std::string scratch;  // the folder
 bool throwOnBroken = false;
 struct RunEnded {};  // thrown by the end-of-run hook
+ReconParams p;
+char header[kVffHeaderSize], title[kVffTitleSize], date[kVffDateSize];
 
 [[noreturn]] void fail(const std::string& what) { std::perror(what.c_str()), std::abort(); }
 
@@ -75,11 +77,7 @@ Outcome runInput(Body body) {
 
 // The first byte of an input holding options; the rest is the file.
 uint8_t takeOptions(const uint8_t*& data, size_t& size) { return size > 0 ? (--size, *data++) : 0; }
-
 bool fits(const char* field, size_t capacity) { return strnlen(field, capacity) < capacity; }
-
-ReconParams p;
-char header[kVffHeaderSize], title[kVffTitleSize], date[kVffDateSize];
 
 // The driver's parsing of "korvan <option> <argument>"; the record's heap texts go with the input.
 Outcome parse(const char* option, std::string argument) {
