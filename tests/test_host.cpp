@@ -12,9 +12,9 @@ using namespace testutil;
 // Halves, whole numbers and the sign are where the three rules part.
 TEST(Rounding, NearestAwayFromZeroIndexBoundsExcludingWholeNumbers) {
   const struct { int (*round)(float); float x; int expected; } rows[] = {
-      {roundNearest, 2.5f, 3}, {roundNearest, -2.5f, -3}, {roundNearest, 2.49f, 2}, {roundNearest, -0.4f, 0},
-      {roundUpIndex, 3.0f, 4}, {roundUpIndex, -3.0f, -3}, {roundUpIndex, -3.7f, -3}, {roundDownIndex, 7.9f, 7},
-      {roundDownIndex, -2.0f, -3}, {roundDownIndex, -0.5f, 0}, {roundDownIndex, -1.5f, -2}};
+      {roundNearest, 2.5f, 3}, {roundNearest, -2.5f, -3}, {roundNearest, 2.49f, 2}, {roundUpIndex, 3.0f, 4},
+      {roundUpIndex, -3.0f, -3}, {roundUpIndex, -3.7f, -3}, {roundDownIndex, 7.9f, 7}, {roundDownIndex, -2.0f, -3},
+      {roundDownIndex, -0.5f, 0}, {roundDownIndex, -1.5f, -2}};
   for (const auto& row : rows) EXPECT_EQ(row.round(row.x), row.expected) << row.x;
 }
 
