@@ -40,9 +40,9 @@ TEST(OptionsDeathTest, ArgumentsSetTheRecordOrEndTheRun) {
       {"the separator of the option list is no letter", {"-:"}, "", "", "^Unrecognised option -- :\n$"},
       {"-i: 511", {"-i", std::string(510, 'a') + "%d"}, "", "Error: -i argument is too long (at most 511 characters)"},
       {"-o: 255", {"-o", out}, "", "Error: the full path of outfile " + out + " is too long (at most 255 characters)"},
-      {"none", {"-i", "p.vff"}, "", "Error: -i pattern p.vff must hold exactly one integer conversion such as %d"},
-      {"two", {"-w", "s%d%d"}, "", "Error: -w pattern s%d%d must hold exactly one integer conversion such as %d"},
-      {"long", {"-i", "p%ld"}, "", "Error: -i pattern p%ld must hold exactly one integer conversion such as %d"},
+      {"no conversion", {"-i", "p"}, "", "Error: -i pattern p must hold exactly one integer conversion such as %d"},
+      {"two", {"-w", "%d%d"}, "", "Error: -w pattern %d%d must hold exactly one integer conversion such as %d"},
+      {"a long one", {"-i", "%ld"}, "", "Error: -i pattern %ld must hold exactly one integer conversion such as %d"},
       {"port 0", {"-U", port + "0"}, "", "Error: server address http://host:0 is not of the form http://host:port"},
       {"65536", {"-U", port + "65536"}, "",
        "Error: server address http://host:65536 is not of the form http://host:port"},
@@ -69,6 +69,7 @@ TEST(OptionsDeathTest, ArgumentsSetTheRecordOrEndTheRun) {
           << runNames.inSpec << " " << (p.serverUrl ? p.serverUrl : "-") << " " << scanner::optind;
     EXPECT_EQ(state.str(), row.result) << row.name;
   }
+  std::free(p.outDir), std::free(p.serverUrl);
 }
 
 // Every letter the command line accepts is described in the manual page.
