@@ -27,7 +27,7 @@ TEST(OptionsDeathTest, ArgumentsSetTheRecordOrEndTheRun) {
     argv.push_back(nullptr), scanner::reset();
     parseArguments(p, static_cast<int>(args.size()), argv.data());
   };
-  const std::string spec = std::string(75, 'p') + "%d", out = "/" + std::string(300, 'o'), port = "http://host:";
+  const std::string pattern = std::string(75, 'p') + "%d", out = "/" + std::string(300, 'o'), port = "http://host:";
   const std::string x78 = "x" + std::regex_replace(std::string(78, 'q'), std::regex("q"), " -q");
   // The state: flags, -f, -a, -n ("!": given), -i, -U, then where the scan ended.
   const struct { const char* name; std::vector<std::string> args; std::string file, result, err; } rows[] = {
@@ -48,9 +48,9 @@ TEST(OptionsDeathTest, ArgumentsSetTheRecordOrEndTheRun) {
        "Error: server address http://host:65536 is not of the form http://host:port"},
       {"the file wins", {"-a", "10", "-f", "3", "-F"}, "x -a 20\n-f 7", "7 20 0 NULL - 5"},
       {"the file's first word never taken as an option", {"-F"}, "-a -f 3\n", "3 -1 0 NULL - 3"},
-      {"80 words, the last of 79 characters", {"-F"}, x78 + " -i" + spec, "q -1 -1 0 " + spec + " - 80"},
+      {"80 words, the last of 79 characters", {"-F"}, x78 + " -i" + pattern, "q -1 -1 0 " + pattern + " - 80"},
       {"81 words", {"-F"}, x78 + " -q -q", paramsError + " holds more than 80 words"},
-      {"80 chars", {"-F"}, "x -i" + spec + "p", paramsError + " has a word longer than 79 characters"},
+      {"80 chars", {"-F"}, "x -i" + pattern + "p", paramsError + " has a word longer than 79 characters"},
       {"command-line-only options unknown in the file", {"-F"}, "x -F params", "", "^Unrecognised option -- F\n$"},
       {"ports 1 to 65535 only (last: a client is made)", {"-U", port + "1"}, "", "-1 -1 0 NULL " + port + "1 3"},
       {"the highest", {"-U", port + "65535"}, "", "-1 -1 0 NULL " + port + "65535 3"},
