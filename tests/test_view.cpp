@@ -1,11 +1,10 @@
-// korvan-view as a process: statistics and damage, previews read back with libpng, comparison, TIFF and NRRD
-// export read back with libtiff and by hand, axis finding.
+// korvan-view as a process: statistics, previews read back with libpng, comparison, export read back with libtiff
+// and by hand, axis finding.
 #include <png.h>
 #include <tiffio.h>
 
 #include <cmath>
 #include <cstring>
-#include <functional>
 
 #include <gtest/gtest.h>
 
@@ -16,8 +15,8 @@ using namespace testutil;
 namespace {
 
 // A float volume holding f(x, y, z), x fastest.
-std::string floatVolume(int nx, int ny, int nz, const std::function<double(int, int, int)>& f,
-                        const std::vector<std::string>& extra = {}) {
+template <typename F>
+std::string floatVolume(int nx, int ny, int nz, F f, const std::vector<std::string>& extra = {}) {
   std::vector<double> v;
   for (int i = 0; i < nx * ny * nz; ++i) v.push_back(static_cast<float>(f(i % nx, i / nx % ny, i / nx / ny)));
   return vffFile({nx, ny, nz}, 32, extra, v);
@@ -34,38 +33,33 @@ double field(const std::string& out, const std::string& key) {
   return at == std::string::npos ? NAN : std::strtod(out.c_str() + at + key.size() + 2, nullptr);
 }
 
-// A TIFF slice as libtiff reads it back: bits * 10 + sample format, resolution unit and x resolution, the samples.
+// A TIFF slice (one strip) as libtiff reads it: bits * 10 + sample format, resolution unit and x, the samples.
 std::vector<double> readTiff(const std::string& path) {
   TIFF* tiff = TIFFOpen(path.c_str(), "r");
   uint16_t bits = 0, format = 0, unit = 0;
-  uint32_t width = 0, height = 0;
   float resolution = 0;
-  TIFFGetField(tiff, TIFFTAG_IMAGEWIDTH, &width), TIFFGetField(tiff, TIFFTAG_IMAGELENGTH, &height);
   TIFFGetField(tiff, TIFFTAG_BITSPERSAMPLE, &bits), TIFFGetField(tiff, TIFFTAG_SAMPLEFORMAT, &format);
   TIFFGetField(tiff, TIFFTAG_RESOLUTIONUNIT, &unit), TIFFGetField(tiff, TIFFTAG_XRESOLUTION, &resolution);
+  std::vector<unsigned char> bytes(TIFFStripSize(tiff));
+  bytes.resize(std::max<tmsize_t>(0, TIFFReadEncodedStrip(tiff, 0, bytes.data(), -1))), TIFFClose(tiff);
   std::vector<double> t = {bits * 10.0 + format, double(unit), resolution};
-  std::vector<unsigned char> row(TIFFScanlineSize(tiff));
-  for (uint32_t y = 0; y < height && TIFFReadScanline(tiff, row.data(), y) == 1; ++y)
-    for (uint32_t x = 0; x < width; ++x) {
-      float f = 0;
-      int16_t s = 0;
-      std::memcpy(&f, &row[x * bits / 8], 4 * (bits == 32)), std::memcpy(&s, &row[x * bits / 8], 2 * (bits == 16));
-      t.push_back(bits == 32 ? f : bits == 16 ? s : row[x]);
-    }
-  TIFFClose(tiff);
+  for (size_t i = 0; bits >= 8 && i < bytes.size(); i += bits / 8) {
+    float f = 0;
+    int16_t s = 0;
+    std::memcpy(&f, &bytes[i], 4 * (bits == 32)), std::memcpy(&s, &bytes[i], 2 * (bits == 16));
+    t.push_back(bits == 32 ? f : bits == 16 ? s : bytes[i]);
+  }
   return t;
 }
 
 }  // namespace
 
-// What info tells of each sample type, of a file cut short (status 3) and of headers it cannot read (status 2);
-// diff refuses both.
+// What info tells of a volume, of a file cut short (status 3) and of a header it cannot read (status 2).
 TEST(ViewInfo, TellsSampleTypeStatisticsAndDamage) {
   TempDir dir;
   const std::string whole = floatVolume(3, 2, 2, [](int x, int y, int z) { return x - 2.5 * y + 10 * z; });
   const struct { std::string bytes; int status; const char* text; } rows[] = {
       {whole, 0, "\nsize: 3 x 2 x 2\nsamples: 32-bit float, big-endian\nmin: -2.5\nmax: 12\nmean: 4.75\ncomplete\n"},
-      {vffFile({2, 2, 1}, 16, {}, {-300, 7, 1000, 1}), 0, "\nsamples: 16-bit signed, big-endian\nmin: -300\nmax: 1000"},
       {whole.substr(0, whole.size() - 10), 3, "\nTRUNCATED: header says 12 samples, file holds 9\n"},  // 2.5 short
       {"ncab\nsize=2 2;\nbits=8;\n\f\n....", 2, "is not a VFF file"},
   };
@@ -73,12 +67,11 @@ TEST(ViewInfo, TellsSampleTypeStatisticsAndDamage) {
     writeFile(dir.file("v.vff"), row.bytes);
     const ProcessResult r = viewTool(dir, {"info", "v.vff"});
     EXPECT_TRUE(r.exitStatus == row.status && (r.out + r.err).find(row.text) != std::string::npos) << r.out << r.err;
-    EXPECT_EQ(row.status ? viewTool(dir, {"diff", "v.vff", "v.vff"}).exitStatus : 2, 2) << row.text;
   }
 }
 
-// Grey levels rounded over the window: the axial slice, then the coronal and sagittal ones through the middle,
-// z upwards, in an image 5 + 5 + 4 wide; values 0..234 over the default window.
+// Grey levels rounded over the window (0..234 by default): the axial slice, then the coronal and sagittal ones
+// through the middle, z upwards, in an image 5 + 5 + 4 wide.
 TEST(ViewPreview, PanelsShowCentralSlicesInGrey) {
   TempDir dir;
   const auto value = [](int x, int y, int z) { return x + 10.0 * y + 100.0 * z; };
@@ -91,7 +84,6 @@ TEST(ViewPreview, PanelsShowCentralSlicesInGrey) {
       {"coronal: the top row is z = 2", {}, 5 + 0, 0, grey(0, 2, 2)},
       {"sagittal", {}, 10 + 3, 0, grey(2, 3, 2)},
       {"below the three-slice side panels", {}, 7, 3, 0},
-      {"window: below", window, 4, 3, 0},
       {"window: above", window, 5 + 0, 0, 255},
       {"window: inside", window, 5 + 4, 1, int(std::lround(255.0 * 13 / 20))},
   };
@@ -104,9 +96,8 @@ TEST(ViewPreview, PanelsShowCentralSlicesInGrey) {
     ASSERT_TRUE(png_image_begin_read_from_file(&image, dir.file("v.png").c_str()));
     image.format = PNG_FORMAT_GRAY;
     std::vector<uint8_t> png(PNG_IMAGE_SIZE(image));
-    ASSERT_TRUE(png_image_finish_read(&image, nullptr, png.data(), 0, nullptr) && image.width == 14 && png.size() == 56)
-        << row.what;
-    EXPECT_EQ(png[row.y * 14 + row.x], row.grey) << row.what;
+    ASSERT_TRUE(png_image_finish_read(&image, nullptr, png.data(), 0, nullptr));
+    EXPECT_EQ(image.width == 14 && png.size() == 56 ? png[row.y * 14 + row.x] : -1, row.grey) << row.what;
   }
 }
 
@@ -121,36 +112,33 @@ TEST(ViewDiff, ReportsErrorMeasuresOverChosenVoxels) {
   writeFile(dir.file("c.vff"), floatVolume(8, 8, 1, [](int x, int y, int) { return x + y ? 1.0 : 100.0; }));
   writeFile(dir.file("d.vff"), floatVolume(8, 8, 1, [](int, int, int) { return 0.5; }));
   writeFile(dir.file("n.vff"), floatVolume(4, 4, 2, [&](int x, int y, int z) { return x == 3 ? NAN : b(x, y, z); }));
-  const double rmse = std::sqrt(25.0 / 32.0);
-  // NaN: not checked.
-  const struct { std::vector<std::string> args; int status; double voxels, rmse, maxAbs, bias, psnr; } rows[] = {
-      {{"diff", "a.vff", "b.vff"}, 0, 32, rmse, 4, -1.0 / 32, 20 * std::log10(8.0 / rmse)},
-      {{"diff", "a.vff", "b.vff", "--slices", "0:1"}, 0, 16, std::sqrt(9.0 / 16), 3, NAN, NAN},
-      {{"diff", "c.vff", "d.vff", "--fov", "--scale-a", "0.5", "--tolerance", "0"}, 0, 16, 0, 0, 0, NAN},
-      {{"diff", "c.vff", "d.vff", "--scale-a", "0.5", "--tolerance", "5"}, 1, 64, NAN, 49.5, NAN, NAN},
-      {{"diff", "n.vff", "b.vff", "--tolerance", "1e9"}, 1, NAN, NAN, NAN, NAN, NAN},  // a NaN fails any tolerance
-      {{"diff", "a.vff", "c.vff"}, 2, NAN, NAN, NAN, NAN, NAN},
+  const double rmse = std::sqrt(25.0 / 32.0);  // NaN below: not checked
+  const char* keys[] = {"voxels", "rmse", "max abs diff", "bias", "psnr"};
+  const struct { std::vector<std::string> args; int status; double want[5]; } rows[] = {
+      {{"diff", "a.vff", "b.vff"}, 0, {32, rmse, 4, -1.0 / 32, 20 * std::log10(8.0 / rmse)}},
+      {{"diff", "a.vff", "b.vff", "--slices", "0:1"}, 0, {16, std::sqrt(9.0 / 16), 3, NAN, NAN}},
+      {{"diff", "c.vff", "d.vff", "--fov", "--scale-a", "0.5", "--tolerance", "0"}, 0, {16, 0, 0, 0, NAN}},
+      {{"diff", "c.vff", "d.vff", "--scale-a", "0.5", "--tolerance", "5"}, 1, {64, NAN, 49.5, NAN, NAN}},
+      {{"diff", "n.vff", "b.vff", "--tolerance", "1e9"}, 1, {NAN, NAN, NAN, NAN, NAN}},  // a NaN fails any tolerance
+      {{"diff", "a.vff", "c.vff"}, 2, {NAN, NAN, NAN, NAN, NAN}},
   };
   for (const auto& row : rows) {
     const ProcessResult r = viewTool(dir, row.args);
     EXPECT_EQ(r.exitStatus, row.status) << r.out << r.err;
-    const double want[] = {row.voxels, row.rmse, row.maxAbs, row.bias, row.psnr};
-    const char* keys[] = {"voxels", "rmse", "max abs diff", "bias", "psnr"};
     for (int k = 0; k < 5; ++k)
-      EXPECT_TRUE(std::isnan(want[k]) || std::fabs(field(r.out, keys[k]) - want[k]) <= 1e-4 * std::max(1.0, want[k]))
-          << keys[k] << "\n" << r.out;
+      EXPECT_TRUE(std::isnan(row.want[k]) ||
+                  std::fabs(field(r.out, keys[k]) - row.want[k]) <= 1e-4 * std::max(1.0, row.want[k])) << r.out;
   }
 }
 
-// TIFF slices of each sample width, scaled over the volume's range, with the voxel size as resolution; NRRD, and a
-// detached NRRD header beside the file, with the samples as stored.
+// TIFF slices of each width scaled over the volume's range, the voxel size as resolution; NRRD as stored.
 TEST(ViewExport, TiffSlicesAndNrrdHoldTheSamples) {
   TempDir dir;
-  const std::string floats = floatVolume(3, 2, 2, [](int x, int y, int z) { return (x - 1.25) * 3 + 7 * y - 100.5 * z; },
-                                         {"spacing=1.00 1.00 2.00;", "elementsize=0.050000;"});  // -104.25 .. 9.25
+  const auto f = [](int x, int y, int z) { return (x - 1.25) * 3 + 7 * y - 100.5 * z; };  // -104.25 .. 9.25
+  const std::string floats = floatVolume(3, 2, 2, f, {"spacing=1.00 1.00 2.00;", "elementsize=0.050000;"});
   writeFile(dir.file("f.vff"), floats);
   writeFile(dir.file("s.vff"), vffFile({2, 2, 1}, 16, {"elementsize=0.050000;"}, {-300, 7, 32767, -32768}));
-  // The samples: round((v + offset) * gain), or v when no gain is given.
+  // The samples round((v + offset) * gain), or v when no gain is given.
   const struct { const char *volume, *bits; double type, offset, gain; } rows[] = {
       {"f", "", 320 + SAMPLEFORMAT_IEEEFP, 0, 0},
       {"f", "16", 160 + SAMPLEFORMAT_INT, 0, 32767 / 104.25},
@@ -170,23 +158,18 @@ TEST(ViewExport, TiffSlicesAndNrrdHoldTheSamples) {
     }
   }
   ASSERT_EQ(viewTool(dir, {"export", "f.vff", "out", "--nrrd"}).exitStatus, 0);
-  ASSERT_EQ(viewTool(dir, {"nhdr", "f.vff"}).exitStatus, 0);
-  const std::string nrrd = readFile(dir.file("out/f.nrrd")), nhdr = readFile(dir.file("f.vff.nhdr"));
+  const std::string nrrd = readFile(dir.file("out/f.nrrd"));
   EXPECT_NE(nrrd.find("\nsizes: 3 2 2\nspace directions: (0.05,0,0) (0,0.05,0) (0,0,0.1)\n"), std::string::npos);
   EXPECT_EQ(nrrd.substr(nrrd.find("\n\n") + 2), floats.substr(floats.find('\f') + 2));
-  EXPECT_NE(nhdr.find("\nendian: big\nencoding: raw\nbyte skip: " + std::to_string(floats.find('\f') + 2) +
-                      "\ndata file: f.vff\n"), std::string::npos) << nhdr;
 }
 
-// The stored reference series and a width-truncated one of korvan-phantom: the axis within a tenth of a column,
-// an honest uncertainty, the tilt for full turns only; a wrong direction or too few views said.
+// The reference series and a width-truncated one: the axis within a tenth of a column, the tilt for full turns only.
 TEST(ViewAxis, FindsTheAxisWithinATenthOfAColumn) {
   TempDir dir;
   const std::string data = testDataDir(), half = data + "/shepp64-short16/p%d.vff";
   ASSERT_EQ(runProcess({toolBinary("korvan-phantom"), "-o", dir.file("cut%d.vff"), "--width", "64", "--height", "24",
                         "--axis", "27.4", "--truncate-from", "12", "--full360"}).exitStatus, 0);
-  // The axis in the files' columns (NaN: refused or warned); the exit status, " tilt" when shown and standard error,
-  // or a text in standard error.
+  // The axis in the files' columns (NaN: refused or warned), and the exit status, " tilt" when shown, standard error.
   const struct { std::vector<std::string> args; double axis; const char* said; } rows[] = {
       {{"axis", data + "/shepp64-full/p%d.vff", "-f", "0"}, 31.5, "0 tilt"},
       {{"axis", half, "-f", "1"}, 30.25, "0"},
@@ -196,13 +179,11 @@ TEST(ViewAxis, FindsTheAxisWithinATenthOfAColumn) {
   };
   for (const auto& row : rows) {
     const ProcessResult r = viewTool(dir, row.args);
-    if (std::isnan(row.axis)) {
-      EXPECT_NE(r.err.find(row.said), std::string::npos) << r.err;
-      continue;
-    }
+    const std::string said =
+        std::to_string(r.exitStatus) + (r.out.find("\ntilt: ") == std::string::npos ? "" : " tilt") + r.err;
+    EXPECT_TRUE(std::isnan(row.axis) ? said.find(row.said) != std::string::npos : said == row.said) << said;
+    if (std::isnan(row.axis)) continue;
     const double axis = field(r.out, "axis"), uncertainty = std::stod(r.out.substr(r.out.find(" +- ") + 4));
-    EXPECT_EQ(std::to_string(r.exitStatus) + (r.out.find("\ntilt: ") == std::string::npos ? "" : " tilt") + r.err,
-              row.said);
     EXPECT_NEAR(axis, row.axis, std::min(0.1, 3 * uncertainty)) << row.args[0];  // the uncertainty is honest
     EXPECT_NEAR(std::stod(r.out.substr(r.out.find("\nkorvan option: -a ") + 19)), axis, 0.005) << r.out;
   }
