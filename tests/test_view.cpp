@@ -34,6 +34,7 @@ double field(const std::string& out, const std::string& key) {
 // A TIFF slice (one strip) as libtiff reads it: bits * 10 + sample format, resolution unit and x, the samples.
 std::vector<double> readTiff(const std::string& path) {
   TIFF* tiff = TIFFOpen(path.c_str(), "r");
+  if (!tiff) return {};
   uint16_t bits = 0, format = 0, unit = 0;
   float resolution = 0;
   TIFFGetField(tiff, TIFFTAG_BITSPERSAMPLE, &bits), TIFFGetField(tiff, TIFFTAG_SAMPLEFORMAT, &format);
@@ -132,21 +133,20 @@ TEST(ViewExport, TiffSlicesAndNrrdHoldTheSamples) {
   const std::string floats = floatVolume(3, 2, 2, f, {"spacing=1.00 1.00 2.00;", "elementsize=0.050000;"});
   writeFile(dir.file("f.vff"), floats);
   // The samples round((v + offset) * gain), or v when no gain is given.
-  const struct { const char *volume, *bits; double type, offset, gain; } rows[] = {
-      {"f", "", 320 + SAMPLEFORMAT_IEEEFP, 0, 0},
-      {"f", "16", 160 + SAMPLEFORMAT_INT, 0, 32767 / 104.25},
-      {"f", "8", 80 + SAMPLEFORMAT_UINT, 104.25, 255 / 113.5},
+  const struct { const char* bits; double type, offset, gain; } rows[] = {
+      {"", 320 + SAMPLEFORMAT_IEEEFP, 0, 0},
+      {"16", 160 + SAMPLEFORMAT_INT, 0, 32767 / 104.25},
+      {"8", 80 + SAMPLEFORMAT_UINT, 104.25, 255 / 113.5},
   };
+  const std::vector<double> v = readVff(dir.file("f.vff")).values;
   for (const auto& row : rows) {
-    std::vector<std::string> args = {"export", std::string(row.volume) + ".vff", "out", "--tiff", "--bits", row.bits};
+    const std::vector<std::string> args = {"export", "f.vff", "out", "--tiff", "--bits", row.bits};
     ASSERT_EQ(viewTool(dir, *row.bits ? args : std::vector<std::string>(args.begin(), args.end() - 2)).exitStatus, 0);
-    const view::Volume v = readVff(dir.file(args[1]));
-    for (int z = 0; z < v.nz; ++z) {
+    for (int z = 0; z < 2; ++z) {
       std::vector<double> expected = {row.type, RESUNIT_CENTIMETER, 200};  // 0.05 mm voxels: 200 per centimetre
-      for (int i = z * v.nx * v.ny; i < (z + 1) * v.nx * v.ny; ++i)
-        expected.push_back(row.gain ? std::round((v.values[i] + row.offset) * row.gain) : v.values[i]);
-      EXPECT_EQ(readTiff(dir.file("out/" + std::string(row.volume) + "_000" + std::to_string(z) + ".tif")), expected)
-          << row.volume << row.bits << " slice " << z;
+      for (int i = 6 * z; i < 6 * z + 6; ++i)
+        expected.push_back(row.gain ? std::round((v[i] + row.offset) * row.gain) : v[i]);
+      EXPECT_EQ(readTiff(dir.file("out/f_000" + std::to_string(z) + ".tif")), expected) << row.bits << " slice " << z;
     }
   }
   ASSERT_EQ(viewTool(dir, {"export", "f.vff", "out", "--nrrd"}).exitStatus, 0);
