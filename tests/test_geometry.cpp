@@ -144,6 +144,8 @@ TEST(GeometryChecksDeathTest, RefusesOnlyUnusableScans) {
       {CHECKED(p.fileIncrementGiven = kOn, p.fileIncrement = 0), "file increment must be at least 1 (got 0)"},
       {CHECKED(p.fileIncrementGiven = kOn), "-l needs the angle increment between files given with -t"},
       {CHECKED(p.centralSliceUser = NAN), "central slice nan is not a finite number"},
+      {CHECKED(p.axisUser = 1e30f), "center of rotation 1000000015047466219876688855040.000000 is outside the "
+                                    "projection width 64"},
       {CHECKED(p.truncated = kOn, p.axisUser = 32),
        "width-truncated data needs the center of rotation left of the middle of the detector row "
        "(center 32.000000, width 64)"},
