@@ -2,8 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstdlib>
-#include <functional>
 
 #include "backproject/backproject_detail.h"
 #include "geometry/geometry.h"
@@ -51,8 +49,7 @@ TEST(OffsetTable, ShiftsAndUnusableFiles) {
     const std::string file = dir.file(r.name), warning = "Warning: offset file " + file + " " + r.warning;
     if (r.text) testutil::writeFile(file, r.text);
     OffsetTable table;
-    testing::internal::CaptureStderr();
-    readOffsetTable(file.c_str(), table);
+    testing::internal::CaptureStderr(), readOffsetTable(file.c_str(), table);
     const std::string err = testing::internal::GetCapturedStderr(), end = "; reconstructing without axis offsets\n";
     float shift = NAN;
     EXPECT_TRUE(axisShiftAt(table, r.angle, r.bin, &shift) ? std::fabs(shift - r.shift) < 1e-6 : std::isnan(r.shift))
@@ -66,8 +63,7 @@ TEST(OffsetTableDeathTest, MoreThan999PairsEndTheRun) {
   std::string text, file = dir.file("o.txt");
   for (int i = 0; i < 1000; ++i) text += std::to_string(i) + " 0.5\n";
   testutil::writeFile(file, text);
-  OffsetTable table;
-  EXPECT_EQ(testutil::loggedEnd([&] { readOffsetTable(file.c_str(), table); }),
+  EXPECT_EQ(testutil::loggedEnd([&] { OffsetTable t; readOffsetTable(file.c_str(), t); }),
             std::vector<std::string>{"Error: offset file " + file + " holds more than 999 pairs"});
 }
 
@@ -116,18 +112,15 @@ void writeDump(const std::string& name, int32_t view, const std::vector<float>& 
 TEST(ReconstructionLoop, SuspensionDumpResumesAtItsView) {
   TempDir dir;
   auto blob = [](int v, int r, int c) { return std::exp(-std::pow(c - 5.5 - 2 * std::cos(v), 2) / 6) * (1 + r / 9.0); };
-  writeSeries(dir, "p", blob);
-  writeSeries(dir, "head", [&](int v, int r, int c) { return v < 3 ? blob(v, r, c) : 0.0; });
+  writeSeries(dir, "p", blob), writeSeries(dir, "head", [&](int v, int r, int c) { return blob(v, r, c) * (v < 3); });
   Series whole(dir, false), head(dir, false), resumed(dir, false), scaled(dir, true);
+  const std::string dump = dir.file("suspend-dump.7.0");
   whole.run("p"), head.run("head");
   std::vector<float> partial = head.slab();
   for (float& v : partial) v *= kViews;
-  const std::string dump = dir.file("suspend-dump.7.0");
-  writeDump(dump, 3, partial);
-  resumed.run("p");
+  writeDump(dump, 3, partial), resumed.run("p");
   EXPECT_TRUE(whole.p.nang == kViews && !testutil::fileExists(dump) && resumed.slab() == whole.slab());
-  writeDump(dump, kViews, std::vector<float>(partial.size(), 2.0f));
-  scaled.run("missing");  // no view is read
+  writeDump(dump, kViews, std::vector<float>(partial.size(), 2.0f)), scaled.run("missing");  // reads no view
   EXPECT_EQ(scaled.slab(), std::vector<float>(partial.size(), 0.25f));
 }
 

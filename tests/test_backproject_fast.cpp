@@ -18,8 +18,7 @@ namespace {
 struct Scan {
   std::string name;
   int width = 24, height = 20, xOrigin = -1, yOrigin = -1, zOrigin = -1, xSize = -1, ySize = -1, zSize = -1;
-  float rfan = 96, step = 20, rowShift = 0;  // step: degrees between views
-  int heldRows = 0;
+  float rfan = 96, step = 20, rowShift = 0, heldRows = 0;  // step: degrees between views
   bool half = false, reverse = false, truncated = false, tightColumns = false, residue = false;
 };
 
@@ -43,7 +42,7 @@ TEST_P(FastBackProjector, MatchesReferenceBitForBit) {
   p.xOrigin = scan.xOrigin, p.yOrigin = scan.yOrigin, p.zOrigin = scan.zOrigin, p.memoryLimit = 1 << 28, p.nChunks = 1;
   p.xSize = scan.xSize, p.ySize = scan.ySize, p.zSize = scan.zSize;
   setupGeometry(p);
-  p.zprojSize = scan.heldRows > 0 ? scan.heldRows : p.zprojSize, p.centralSlice += scan.rowShift;
+  p.zprojSize = scan.heldRows > 0 ? int(scan.heldRows) : p.zprojSize, p.centralSlice += scan.rowShift;
   const size_t voxels = size_t(p.xSize) * p.ySize * p.zSize;
   std::vector<int> views = {0, p.nang / 3, 2 * p.nang / 3, p.nang - 1};
   if (scan.residue) views = {p.nang / 5};
@@ -110,12 +109,9 @@ std::vector<Scan> scans() {
       variant("slab_partly_outside_held_rows", [](Scan& s) { s.heldRows = 9; }),
       variant("slab_wholly_outside_held_rows", [](Scan& s) { s.rowShift = 100; }),
       variant("last_column_at_array_end", [](Scan& s) { s.height = 40, s.tightColumns = true; }),
-      // Over 65536 samples per view, widened to double on the threads; four views (2.4 MiB) exceed a core's
-      // second-level cache, so the slab is walked in bands and blocks of columns.
-      variant("views_widened_beyond_the_cache",
-              [](Scan& s) { s.width = 600, s.height = 128, s.rfan = 2400, s.yOrigin = 290, s.ySize = 12; }),
-      // The residue of value * w in float keeps 24 more bits of the double sample: a change in the order or fusion of
-      // the double operations shows in most voxels, not almost never.
+      // Over 65536 samples a view, widened to double; four views (2.4 MiB) overflow a core's cache: bands and blocks.
+      Scan{"views_widened_beyond_the_cache", 600, 128, -1, 290, -1, -1, 12, -1, 2400},
+      // value * w's float residue keeps 24 more bits of the double: reordered or fused operations show in most voxels.
       variant("residue", [](Scan& s) { s.residue = true; }),
       variant("residue_strong_cone", [](Scan& s) { s.residue = true, s.width = 48, s.height = 40, s.rfan = 40; }),
   };
@@ -125,7 +121,6 @@ std::vector<Scan> scans() {
   return list;
 }
 
-INSTANTIATE_TEST_SUITE_P(Scans, FastBackProjector, ::testing::ValuesIn(scans()),
-                         [](const ::testing::TestParamInfo<Scan>& info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(Scans, FastBackProjector, ::testing::ValuesIn(scans()), [](auto& i) { return i.param.name; });
 
 }  // namespace

@@ -5,7 +5,6 @@
 
 #include <cmath>
 #include <cstdio>
-#include <functional>
 
 #include "backproject/backproject.h"
 #include "support/testutil.h"
@@ -30,10 +29,8 @@ struct Output {
     p.gridSizeXY = p.yprojSizeUser = p.projWidth = 64, p.axisUser = 31.5f;
     p.volume = volume.data(), p.floatSlice = floats.data(), p.shortSlice = shorts.data(), p.byteSlice = bytes.data();
   }
-  OutputNames names() const {
-    auto orNull = [](const std::string& name) { return name.empty() ? nullptr : name.c_str(); };
-    return {outFile.c_str(), orNull(byteFile), orNull(slices), "T", "D"};
-  }
+  static const char* orNull(const std::string& name) { return name.empty() ? nullptr : name.c_str(); }
+  OutputNames names() const { return {outFile.c_str(), orNull(byteFile), orNull(slices), "T", "D"}; }
   void write() { writeSlab(p, names()); }
   void assemble() { assembleOutput(p, names()); }
   Values samples(const std::string& file) const { return testutil::readVff(dir.file(file)).values; }
@@ -72,11 +69,10 @@ TEST(OutputFiles, HeadersAndSliceFilesHoldTheWholeVolume) {
           {&slice, "\nsize=5 3;\norigin=30 30;\n"}})
       EXPECT_NE(text->find(line), std::string::npos) << name << line;
     for (const char* file : {"out.vff", "b.vff"}) EXPECT_TRUE(testutil::readVff(o.dir.file(file)).complete()) << file;
-    for (int z = 0; z < 37; ++z) {
-      Values expected;
-      for (int i = 0; i < 15; ++i) expected.push_back(Output::value(reflect ? 4 - i % 5 : i % 5, i / 5, z));
-      ASSERT_EQ(o.samples("s" + std::to_string(20 + z) + ".vff"), expected) << name << ", slice " << z;
-    }
+    Values got, expected;  // slice after slice
+    for (int z = 0; z < 37; ++z) for (double v : o.samples("s" + std::to_string(20 + z) + ".vff")) got.push_back(v);
+    for (int i = 0; i < 15 * 37; ++i) expected.push_back(Output::value(reflect ? 4 - i % 5 : i % 5, i / 5 % 3, i / 15));
+    EXPECT_EQ(got, expected) << name;
     EXPECT_FALSE(testutil::fileExists(o.dir.file("s19.vff")) || testutil::fileExists(o.dir.file("s57.vff"))) << name;
   }
 }
@@ -113,30 +109,25 @@ TEST(OutputMask, VoxelAtTheMaskRadiusIsZeroed) {
   }
 }
 
-// Failures end the run through the failure path and remove the chunk file and every output begun.
 TEST(OutputFailureDeathTest, EndTheRunAndRemoveWhatWasBegun) {
-  // Set up by `before`, writing a slab (or else assembling) fails; <chunk>, <dir>: the chunk file, the directory.
-  const struct { std::function<void(Output&)> before; bool writing; std::string logged; } rows[] = {
+  // `before` sets up a failing write (else assembly); the message ends in dir + `under`, or else in the chunk's name.
+  const struct { std::function<void(Output&)> before; bool writing; std::string logged; const char* under; } rows[] = {
       {[](Output& o) { o.byteFile = o.dir.file("missing/b.vff"), o.write(); }, false,
-       "could not open bytefile <dir>/missing/b.vff"},
+       "could not open bytefile ", "/missing/b.vff"},
       {[](Output& o) { o.writeSlabs({1, 1}), o.byteFile = o.dir.file("b.vff"), o.slices = o.dir.file("no/s%d.vff"); },
-       false, "could not open slicefile <dir>/no/s0.vff"},
+       false, "could not open slicefile ", "/no/s0.vff"},
       {[](Output& o) { o.p.nChunks = 2, o.outFile = o.dir.file("missing/o.vff"); }, true,
-       "could not create chunk file beside <dir>/missing/o.vff"},
-      {[](Output& o) {  // a directory cannot be appended to
-         o.p.nChunks = 2, o.write(), o.p.chunkIndex = 1;
-         const std::string chunk = o.chunk();
-         ASSERT_TRUE(std::remove(chunk.c_str()) == 0 && mkdir(chunk.c_str(), 0755) == 0);
-       }, true, "could not append to chunk file <chunk>"},
+       "could not create chunk file beside ", "/missing/o.vff"},
+      {[](Output& o) { o.p.nChunks = 2, o.write(), o.p.chunkIndex = 1;
+         const std::string c = o.chunk(); ASSERT_TRUE(std::remove(c.c_str()) == 0 && mkdir(c.c_str(), 0755) == 0);
+       }, true, "could not append to chunk file ", ""},  // a directory cannot be appended to
       {[](Output& o) { o.writeSlabs({1, 1}); ASSERT_EQ(truncate(o.chunk().c_str(), 24), 0); }, false,
-       "could not read chunk file <chunk>"},
+       "could not read chunk file ", ""},
   };
   for (const auto& row : rows) {
     Output o(2, 2, 2);
     row.before(o);
-    std::string message = "Error: " + row.logged;
-    const size_t at = message.find('<');
-    message.replace(at, message.find('>') - at + 1, message[at + 1] == 'd' ? o.dir.path() : o.chunk());
+    const std::string message = "Error: " + row.logged + (*row.under ? o.dir.path() + row.under : o.chunk());
     EXPECT_EQ(testutil::loggedEnd([&] { row.writing ? o.write() : o.assemble(); }), std::vector<std::string>{message});
     EXPECT_TRUE(!testutil::fileExists(o.outFile) && !testutil::fileExists(o.dir.file("b.vff")) &&
                 testutil::korvanLeftovers(o.dir.path()).empty()) << message;
