@@ -30,7 +30,7 @@ TEST(Log, EntriesAreCtimeTextThenMessageAndUnusableSettingsWriteNothing) {
   EXPECT_EQ(logTexts(readFile(dir.file("korvan.log"))), (std::vector<std::string>{"first entry", "1.50 seconds\n"}));
   const std::string full = dir.path() + "/" + std::string(127 - dir.path().size(), 'x');  // the buffer's 128 bytes
   // Rows: no configuration file (the empty log), a missing directory, no room for the path's end.
-  for (const std::string log : {std::string(), dir.file("no/log"), full}) {
+  for (const std::string& log : {std::string(), dir.file("no/log"), full}) {
     const std::string path = log.empty() ? dir.file("absent.ini") : log;  // what must not appear
     setenv("KORVAN_CONFIG", (log.empty() ? path : writeConfig(dir.path(), log)).c_str(), 1);
     EXPECT_FALSE((log_error("no log"), fileExists(path))) << log;
