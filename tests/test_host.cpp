@@ -1,5 +1,4 @@
-// Host services: rounding, the failure path, the INI configuration store
-// behind the log and the memory limit, and the XML-RPC reports.
+// Host services: rounding, the failure path, the configuration behind the log and memory limit, the reports.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -30,13 +29,11 @@ TEST(Log, EntriesAreCtimeTextThenMessageAndUnusableSettingsWriteNothing) {
   log_error("first entry"), log_errorf("%0.2f seconds\n", 1.5);
   EXPECT_EQ(logTexts(readFile(dir.file("korvan.log"))), (std::vector<std::string>{"first entry", "1.50 seconds\n"}));
   const std::string full = dir.path() + "/" + std::string(127 - dir.path().size(), 'x');  // the buffer's 128 bytes
-  const struct { const char* name; std::string log; } rows[] = {
-      {"no configuration file", ""}, {"missing directory", dir.file("no/log")}, {"no room for the path's end", full}};
-  for (const auto& row : rows) {
-    const std::string path = row.log.empty() ? dir.file("absent.ini") : row.log;  // what must not appear
-    setenv("KORVAN_CONFIG", (row.log.empty() ? path : writeConfig(dir.path(), row.log)).c_str(), 1);
-    log_error("no log");
-    EXPECT_FALSE(fileExists(path)) << row.name;
+  // Rows: no configuration file (the empty log), a missing directory, no room for the path's end.
+  for (const std::string& log : {std::string(), dir.file("no/log"), full}) {
+    const std::string path = log.empty() ? dir.file("absent.ini") : log;  // what must not appear
+    setenv("KORVAN_CONFIG", (log.empty() ? path : writeConfig(dir.path(), log)).c_str(), 1);
+    EXPECT_FALSE((log_error("no log"), fileExists(path))) << log;
   }
 }
 

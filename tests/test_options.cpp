@@ -1,5 +1,4 @@
-// The option scanner and both passes over the options and the parameter file, in-process; paths that end the
-// process run as death tests, whose log is read back from a test configuration.
+// The option scanner and both passes over the options and the parameter file; runs they end are death tests.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -10,21 +9,18 @@
 #include "support/testutil.h"
 
 // What the scan set and where it ended, or what a run it ends logs (usage errors show on standard error only).
-// The file's words follow the command line's, so they win; its first word (the program's name in a saved command
-// line) is never interpreted; it holds up to 80 words of up to 79 characters. Each text buffer holds its longest
-// argument and not one character more.
+// The file's words follow the command line's, so they win; its first word (a saved command line's program name) is
+// never interpreted; it holds up to 80 words of up to 79 characters. Text buffers hold their longest argument exactly.
 TEST(OptionsDeathTest, ArgumentsSetTheRecordOrEndTheRun) {
   testutil::TempDir dir;
   ReconParams p{};
   const std::string params = dir.file("params"), paramsError = "Error: parameter file " + params;
-  // Parses korvan `args`, then the parameter file `file` after them unless empty, into a fresh record.
   const auto parse = [&](std::vector<std::string> args, const std::string& file) {
     if (!file.empty()) testutil::writeFile(params, file), args.push_back(params);
-    args.insert(args.begin(), "korvan");
-    std::vector<char*> argv;
-    for (auto& word : args) argv.push_back(&word[0]);
-    std::free(p.outDir), std::free(p.serverUrl), initReconParams(p), std::strcpy(runNames.inSpec, "NULL");
-    argv.push_back(nullptr), scanner::reset();
+    args.insert(args.begin(), "korvan"), std::strcpy(runNames.inSpec, "NULL");
+    std::vector<char*> argv{nullptr};
+    for (auto& word : args) argv.insert(argv.end() - 1, &word[0]);
+    std::free(p.outDir), std::free(p.serverUrl), initReconParams(p), scanner::reset();
     parseArguments(p, static_cast<int>(args.size()), argv.data());
   };
   const std::string pattern = std::string(75, 'p') + "%d", out = "/" + std::string(300, 'o'), port = "http://host:";
@@ -58,8 +54,7 @@ TEST(OptionsDeathTest, ArgumentsSetTheRecordOrEndTheRun) {
   for (const auto& row : rows) {
     if (!row.err.empty() || row.result.rfind("Error", 0) == 0) {
       const auto logged = row.err.empty() ? std::vector<std::string>{row.result} : std::vector<std::string>{};
-      EXPECT_EQ(testutil::loggedEnd([&] { parse(row.args, row.file); }, 0, row.err), logged) << row.name;
-      continue;
+      EXPECT_EQ(testutil::loggedEnd([&] { parse(row.args, row.file); }, 0, row.err), logged) << row.name; continue;
     }
     setenv("KORVAN_CONFIG", testutil::writeConfig(dir.path(), dir.file("korvan.log")).c_str(), 1);
     parse(row.args, row.file);
@@ -72,7 +67,6 @@ TEST(OptionsDeathTest, ArgumentsSetTheRecordOrEndTheRun) {
   std::free(p.outDir), std::free(p.serverUrl);
 }
 
-// Every letter the command line accepts is described in the manual page.
 TEST(ManualPage, NamesEveryOptionLetter) {
   const std::string page = testutil::readFile(testutil::sourceDir() + "/man/korvan.1");
   for (char c : commandLineOptions())

@@ -1,5 +1,4 @@
-// VFF headers: the first view's header merged under the command-line values,
-// unusable headers refused, and the exact bytes of an output header.
+// VFF headers: the first view's header merged under the command line, unusable ones refused, the output's bytes.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -42,9 +41,9 @@ TEST(VffHeaderDeathTest, HeaderFillsWhatTheCommandLineLeftUnsetOrEndsTheRun) {
     ReconParams g;
     char header[kVffHeaderSize], title[200] = "old", date[20] = "old";
     initReconParams(g), g.firstFile = 7;
-    if (row.given) g.axisUser = 9, g.centralSliceUser = 0, g.rfanY = 7, g.rfanZ = 6, g.angleIncrement = 1, g.zSize = 2;
-    if (row.given) g.startAngleUser = 3, g.startAngleGiven = g.reverseOrder = kOn, g.kernelLength = 9;
-    if (row.given) g.xOrigin = g.yOrigin = g.zOrigin = g.xSize = g.ySize = 0;
+    if (row.given) g.axisUser = 9, g.centralSliceUser = g.xOrigin = g.yOrigin = g.zOrigin = g.xSize = 0;
+    if (row.given) g.rfanY = 7, g.rfanZ = 6, g.angleIncrement = 1, g.startAngleUser = 3, g.kernelLength = 9;
+    if (row.given) g.startAngleGiven = g.reverseOrder = kOn, g.ySize = 0, g.zSize = 2;
     const bool refused = row.result.rfind("Error", 0) == 0;
     if (!row.text.empty()) testutil::writeFile(dir.file("view007.vff"), row.text + (refused ? "" : "\f\n") + "samples");
     const auto read = [&] { readVffHeader(g, header, title, date, dir.file("view%03d.vff").c_str()); };
@@ -64,9 +63,8 @@ TEST(VffHeaderDeathTest, HeaderFillsWhatTheCommandLineLeftUnsetOrEndsTheRun) {
 // origin and spacing count binned slices; optional entries only when set.
 TEST(VffHeaderWriter, VolumeHeaderBytes) {
   ReconParams p;
-  initReconParams(p);
   char cmdLine[] = "korvan -f 0";
-  std::strcpy(p.subject, "mouse 3"), p.cmdLine = cmdLine;
+  initReconParams(p), std::strcpy(p.subject, "mouse 3"), p.cmdLine = cmdLine;
   p.xSize = 4, p.ySize = 3, p.zSize = 2, p.xOrigin = 1, p.yOrigin = 5, p.zOriginUser = 9, p.yBinSize = 2;
   p.axisUser = 127.5f, p.centralSliceUser = 64, p.rfanY = 1000, p.rfanZ = 500.25f, p.angleIncrement = 0.5f;
   p.reverseOrder = kOn, p.minValue = -1.25f, p.maxValue = 3000, p.elementSize = 0.05f, p.airValue = 0, p.zBinSize = 4;
