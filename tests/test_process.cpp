@@ -65,6 +65,19 @@ TEST(Console, TextsAndLogOfRunsThatEndEarly) {
   }
 }
 
+// Idle threads sleep, so that a worker sharing its host costs nothing while it waits, unless the user chose a wait
+// policy or spin count (OMP_DISPLAY_ENV: the last display is the program's).
+TEST(Console, IdleThreadsSleepUnlessTheUserChose) {
+  const std::pair<std::map<std::string, std::string>, const char*> rows[] = {
+      {{}, "'0'"}, {{{"OMP_WAIT_POLICY", "active"}}, "'30000000000'"}, {{{"GOMP_SPINCOUNT", "1000"}}, "'1000'"}};
+  for (auto [env, spinCount] : rows) {
+    env["OMP_DISPLAY_ENV"] = "verbose";
+    const std::string err = runProcess({korvanBinary(), "-V"}, env, "", 30).err;
+    const size_t at = err.rfind("GOMP_SPINCOUNT = ") + 17;
+    EXPECT_EQ(at < 17 ? err : err.substr(at, err.find('\n', at) - at), spinCount);
+  }
+}
+
 // The values echoed are those the run uses: the kernel length defaults to and is capped at the projection width;
 // the filter chosen is announced.
 TEST(Console, EchoShowsTheValuesTheRunUses) {

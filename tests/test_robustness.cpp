@@ -173,6 +173,15 @@ TEST_F(MidRunFailure, FailureUnderARunningJobRemovesTheChunkFile) {
   }
 }
 
+// Raw column 0 before the FFT buffer: status 255 at once, no final report; the chunk file goes all the same.
+TEST_F(MidRunFailure, OffsetErrorEndsWithStatus255AndNoFinalReport) {
+  RunOptions o;
+  o.memoryLimit = kTwoSlabs, o.server = &server_, o.expectStatus = 255;
+  const KorvanRun r = runKorvan(dir_.path(), plus(kRun, {"-a", "30"}), o);
+  EXPECT_EQ(r.lastLogged(), "Internal array offset error.  Center of rotation value may be incorrect.\n");
+  EXPECT_TRUE(finalStates(r.calls).empty() && korvanLeftovers(dir_.path()).empty());
+}
+
 // A misbehaving server never stops the run, and the log does not depend on it. Faults are ignored; replies that are
 // not HTTP and closed connections fail every call (a closed one is sent once more); a silent server costs each report
 // its timeout once.
