@@ -23,17 +23,14 @@ std::vector<std::string> referenceRun(std::vector<std::string> extra) {
 }  // namespace
 
 // Runs that end before reconstructing, each in a directory holding a bare p1.vff, a parameter file and an older
-// out.vff (checked, never emptied): standard output and error, and the log (no file where nothing is logged).
+// out.vff (checked, never emptied): standard output and error (null: not checked), and the log (no file where
+// nothing is logged).
 TEST(Console, TextsAndLogOfRunsThatEndEarly) {
   const std::string usage = console("usage.txt"), afterHeader = kBanner + "Reading header from file p1.vff\n" +
                                                                 usage.substr(kBanner.size());
   const std::vector<std::string> run = {"-i", "p%d.vff", "-f", "1", "-o", "out.vff"};
-  const struct {
-    std::vector<std::string> args;
-    std::string out;
-    const char* err;  // null: not checked
-    std::vector<std::string> log;
-  } rows[] = {
+  const struct { std::vector<std::string> args; std::string out; const char* err; std::vector<std::string> log; }
+  rows[] = {
       {{"-q", "-V", "-i", "missing%d.vff"}, console("version.txt"), "", {}},
       {{}, usage, "", {"Error: No in_spec given!"}},
       {{"-G", "3"}, usage, "Unrecognised option -- G\n", {}},
@@ -100,12 +97,8 @@ TEST(Console, EchoShowsTheValuesTheRunUses) {
 TEST(Reports, CallsOfEachRun) {
   const std::string geometry = "center_of_rotation=1.5;\ncentral_slice=1.5;\nrfan=100;";
   const std::string missing = "Error: unable to open p2.vff.\\nNot enough input files to perform reconstruction.";
-  const struct {
-    std::vector<std::string> args, keys, options;  // the header lines of a bare p1.vff; the server's options
-    std::string calls;
-  } rows[] = {
-      {{"-P", "7"}, {}, {},
-       "msg process 7 started on node 0... | pid 7 # | msg Error: No in_spec given! | 7 error 1.0"},
+  // keys: the header lines of a bare p1.vff; options: the server's.
+  const struct { std::vector<std::string> args, keys, options; std::string calls; } rows[] = {
       {{}, {}, {}, "msg Error: No in_spec given! | 0 error 1.0"},
       {{"-i", "p%d.vff", "-f", "1", "-o", "out.vff"}, {geometry}, {},
        "msg \\nNo angle increment given!\\n | -1 Error: incorrect arguments 1.0 | 0 error 1.0"},
@@ -116,7 +109,7 @@ TEST(Reports, CallsOfEachRun) {
        "9 setup... 1.0 | 9 bp 0.0 | 9 bp # | 9 bp 1.0 | 9 cleanup... 0.0 | msg Setup time = # seconds\\n | "
        "msg process 9 finished. | msg Execution time = # seconds\\n | msg Backproject speed = # bp/s\\n | 9 done 1.0 | "
        "out.vff"},
-      {referenceRun({"-P", "5"}), {}, {"--suspend-after", "2"}, "msg process 5 started on node 0... | pid 5 # | "
+      {referenceRun({"-P", "5"}), {}, {"--status-reply", "0,1,0"}, "msg process 5 started on node 0... | pid 5 # | "
        "5 setup... 0.0 | 5 setup... 1.0 | msg process 5 entering suspended state | 5 bp 0.0 | 5 bp # | 5 bp 1.0 | "
        "5 cleanup... 0.0 | msg Setup time = # seconds\\n | msg process 5 finished. | "
        "msg Execution time = # seconds\\n | msg Backproject speed = # bp/s\\n | 5 suspended 1.0 | out.vff"},
@@ -146,7 +139,7 @@ TEST(Reports, CallsOfEachRun) {
 
 // Nobody listening: every report prints that it failed, in order; the log does not depend on the server.
 TEST(Reports, UnreachableServer) {
-  const std::string nobody = RpcServer().url();
+  const std::string nobody = RpcServer().url();  // a port just given up
   TempDir dir;
   const KorvanRun r = runKorvan(dir.path(), {"-U", nobody, "-P", "3"});
   EXPECT_EQ(r.out, kBanner + "Error occured in report_error()!\nError occured in report_child_pid()!\n" +

@@ -29,13 +29,11 @@ bool fileExists(const std::string& path);
 // korvan's chunk and unfinished output files (names holding ".korvan-") in a directory, sorted.
 std::vector<std::string> korvanLeftovers(const std::string& dir);
 
-struct ProcessResult { int exitStatus = -1; std::string out, err; };  // exit status 128 + signal if killed, -1: timeout
 // Runs argv[0] (a path) in workDir (default: the current one), `env` adding or replacing (empty: removing)
-// variables, `input` on standard input.
+// variables; exit status 128 + signal when killed, -1 (killed) after timeoutSeconds. startProcess does not wait.
+struct ProcessResult { int exitStatus = -1; std::string out, err; };
 ProcessResult runProcess(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env = {},
                          const std::string& input = "", double timeoutSeconds = 120, const std::string& workDir = "");
-// Starts argv[0] as runProcess does, without waiting; returns the process id. waitProcess gives its
-// exit status, 128 + signal when killed; -1 (and kills it) after timeoutSeconds.
 int startProcess(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
                  const std::string& workDir, const std::string& outFile, const std::string& errFile,
                  const std::string& inFile = "/dev/null");
@@ -65,7 +63,6 @@ class RpcServer {
   std::vector<std::string> calls() const;
 };
 
-// The parts of recorded calls the tests look at.
 std::vector<std::string> callsOf(const std::vector<std::string>& calls, const std::string& method);
 std::vector<std::string> finalStates(const std::vector<std::string>& calls);  // done, error, suspended
 std::vector<double> progress(const std::vector<std::string>& calls);          // of the back-projection
