@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """A reconstruction-server stand-in on 127.0.0.1: prints its port, then records every XML-RPC call as a line (method,
-parameters flattened, tab-separated, line feeds as \\n). --answer: after recording, bytes that are not HTTP, none, never."""
+parameters flattened, tab-separated, line feeds as \\n). --answer: after recording, non-HTTP bytes, none, or never."""
 import argparse
 import itertools
 import socketserver
@@ -57,5 +57,4 @@ def main():
     server.serve_forever()
 
 
-if __name__ == "__main__":
-    main()
+main()

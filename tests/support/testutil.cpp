@@ -106,8 +106,8 @@ std::vector<std::string> mpirun(int processes) {
 
 std::string writeConfig(const std::string& dir, const std::string& logFile, const std::string& memoryLimit,
                         const std::string& reconLines) {
-  writeFile(dir + "/korvan.ini", "[SOFTWARE\\ALVERO\\ReconServer]\nLogFile=" + logFile + "\n\n[SOFTWARE\\ALVERO\\Recon]\n"
-                                     + (memoryLimit.empty() ? "" : "MemoryLimit=" + memoryLimit + "\n") + reconLines);
+  writeFile(dir + "/korvan.ini", "[SOFTWARE\\ALVERO\\ReconServer]\nLogFile=" + logFile +
+    "\n\n[SOFTWARE\\ALVERO\\Recon]\n" + (memoryLimit.empty() ? "" : "MemoryLimit=" + memoryLimit + "\n") + reconLines);
   return dir + "/korvan.ini";
 }
 
@@ -158,8 +158,7 @@ std::vector<double> progress(const std::vector<std::string>& calls) {
 std::vector<std::string> messages(const std::vector<std::string>& calls) { return callsOf(calls, "setErrorMessage"); }
 
 std::vector<std::string> logTexts(const std::string& log) {
-  // Each entry: a ctime stamp and its line feed, ": ", the text, a line feed. Split at the stamps, a whole log
-  // leaves nothing before the first and a line feed after the last text.
+  // Each entry: a ctime stamp, line feed, ": ", the text, line feed; split at stamps, a whole log leaves nothing else.
   static const std::regex stamp(R"((^|\n)[A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9]\d \d\d:\d\d:\d\d \d{4}\n: )");
   if (log.empty()) return {};
   std::vector<std::string> texts(std::sregex_token_iterator(log.begin(), log.end(), stamp, -1), {});
