@@ -1,6 +1,4 @@
-// Eight korvan processes at once on one series, one server and one log, half
-// of them in slabs: every report arrives, every log entry is whole, every
-// output is that of a run on its own.
+// Eight runs at once, one server, one log, half in slabs: every report arrives, every entry whole, outputs as alone.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -12,9 +10,8 @@ using namespace testutil;
 
 TEST(Load, EightSimultaneousRunsReportLogAndWriteAsOneRunAlone) {
   constexpr int kJobs = 8, kViews = 60, kSide = 32;  // two slabs for the even-numbered jobs
-  const auto outputs = [](const std::string& dir) {  // without cmdLine, the one header line that names the job
-    return std::regex_replace(readFile(dir + "/out.vff") + readFile(dir + "/bytes.vff"), std::regex("\ncmdLine=.*\n"),
-                              "\n");
+  const auto outputs = [](const std::string& d) {  // cmdLine names the job
+    return std::regex_replace(readFile(d + "/out.vff") + readFile(d + "/bytes.vff"), std::regex("\ncmdLine=.*\n"), "\n");
   };
   TempDir dir, alone, configs, slabConfigs;
   runPhantom(dir.path(), {"-o", "p%d.vff", "--width", "32", "--height", "32", "--full360", "--step", "6"});
@@ -38,8 +35,7 @@ TEST(Load, EightSimultaneousRunsReportLogAndWriteAsOneRunAlone) {
   }
   for (const auto& [job, pid] : pidOfJob) EXPECT_EQ(waitProcess(pid, 120), 0) << "job " << job;
 
-  // Each job: its process id, every progress report, rising between the slabs' 0 and 1, one final "done"; its
-  // outputs those of the run alone, no chunk file left.
+  // Each job: its pid, every progress report, rising between the slabs' 0 and 1, one "done", no chunk file left.
   for (const auto& [job, pid] : pidOfJob) {
     const std::string number = std::to_string(job) + "\t", jobDir = dir.file(std::to_string(job));
     std::vector<std::string> calls;
@@ -54,12 +50,9 @@ TEST(Load, EightSimultaneousRunsReportLogAndWriteAsOneRunAlone) {
     EXPECT_TRUE(outputs(jobDir) == reference && korvanLeftovers(jobDir).empty()) << job;
   }
 
-  // The log: whole entries only, each job's start and end once, its three timings, and chunking set up for the
-  // region and per slab of each job in slabs.
-  std::map<std::string, int> counts, expected = {{"Setup time = # seconds\n", kJobs},
-                                                 {"Execution time = # seconds\n", kJobs},
-                                                 {"Backproject speed = # bp/s\n", kJobs},
-                                                 {"Enabling chunking operation", kJobs / 2 * 3}};
+  // The log: whole entries, each job's start, end and timings once, chunking for region and slabs of slab jobs.
+  std::map<std::string, int> counts, expected = {{"Setup time = # seconds\n", kJobs}, {"Execution time = # seconds\n",
+      kJobs}, {"Backproject speed = # bp/s\n", kJobs}, {"Enabling chunking operation", kJobs / 2 * 3}};
   for (const std::string& text : logTexts(readFile(log)))
     ++counts[std::regex_replace(text, std::regex("-?\\d+\\.\\d+"), "#")];
   for (int job = 1; job <= kJobs; ++job)

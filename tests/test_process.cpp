@@ -1,5 +1,4 @@
-// What only a whole korvan process shows: the console texts and their order (literal ones against
-// tests/data/console), the log, and the calls the reconstruction server receives.
+// What only a whole process shows: console texts and their order (tests/data/console), the log, the server's calls.
 #include <gtest/gtest.h>
 
 #include <regex>
@@ -13,7 +12,6 @@ namespace {
 const std::string kBanner = "\n\nkorvan version 1.13(WIN32)\n";
 std::string console(const std::string& name) { return readFile(testDataDir() + "/console/" + name); }
 
-// Two slices of the full-turn reference series: a complete run in moments.
 std::vector<std::string> referenceRun(std::vector<std::string> extra) {
   extra.insert(extra.begin(), {"-i", testDataDir() + "/shepp64-full/p%d.vff", "-f", "0", "-o", "out.vff", "-v", "-z",
                                "31", "-e", "2"});
@@ -22,18 +20,14 @@ std::vector<std::string> referenceRun(std::vector<std::string> extra) {
 
 }  // namespace
 
-// Runs that end before reconstructing, each in a directory holding a bare p1.vff, a parameter file and an older
-// out.vff (checked, never emptied): standard output and error, and the log (no file where nothing is logged).
+// Runs that end early beside a bare p1.vff, a parameter file and an older out.vff (never emptied): standard output,
+// error (null: not checked) and the log (no file where nothing is logged).
 TEST(Console, TextsAndLogOfRunsThatEndEarly) {
   const std::string usage = console("usage.txt"), afterHeader = kBanner + "Reading header from file p1.vff\n" +
                                                                 usage.substr(kBanner.size());
   const std::vector<std::string> run = {"-i", "p%d.vff", "-f", "1", "-o", "out.vff"};
-  const struct {
-    std::vector<std::string> args;
-    std::string out;
-    const char* err;  // null: not checked
-    std::vector<std::string> log;
-  } rows[] = {
+  const struct { std::vector<std::string> args; std::string out; const char* err; std::vector<std::string> log; }
+  rows[] = {
       {{"-q", "-V", "-i", "missing%d.vff"}, console("version.txt"), "", {}},
       {{}, usage, "", {"Error: No in_spec given!"}},
       {{"-G", "3"}, usage, "Unrecognised option -- G\n", {}},
@@ -45,7 +39,6 @@ TEST(Console, TextsAndLogOfRunsThatEndEarly) {
       {{"-F", "absent"}, kBanner + "Error: could not open parameter file absent\n", nullptr, {}},
       {{"-F", "params", "-f", "4"}, kBanner + "Reading parameters from file params\n" + usage.substr(kBanner.size()),
        nullptr, {"No outfile given!"}},
-      // Header values are checked in order, after the output file.
       {run, afterHeader, nullptr, {"\nNo center of rotation given!\n"}},
       {{"-i", "p%d.vff", "-f", "1", "-o", "out.vff", "-a", "1.5", "-s", "2", "-r", "100"}, afterHeader, nullptr,
        {"\nNo angle increment given!\n"}},
@@ -65,8 +58,19 @@ TEST(Console, TextsAndLogOfRunsThatEndEarly) {
   }
 }
 
-// The values echoed are those the run uses: the kernel length defaults to and is capped at the projection width;
-// the filter chosen is announced.
+// Idle threads sleep (a worker shares its host) unless the user chose a wait policy or spin count.
+TEST(Console, IdleThreadsSleepUnlessTheUserChose) {
+  const std::pair<std::map<std::string, std::string>, const char*> rows[] = {
+      {{}, "'0'"}, {{{"OMP_WAIT_POLICY", "active"}}, "'30000000000'"}, {{{"GOMP_SPINCOUNT", "1000"}}, "'1000'"}};
+  for (auto [env, spinCount] : rows) {
+    env["OMP_DISPLAY_ENV"] = "verbose";
+    const std::string err = runProcess({korvanBinary(), "-V"}, env, "", 30).err;
+    const size_t at = err.rfind("GOMP_SPINCOUNT = ") + 17;
+    EXPECT_EQ(at < 17 ? err : err.substr(at, err.find('\n', at) - at), spinCount);
+  }
+}
+
+// The echo shows the values used: the kernel length defaults to and is capped at the width; the filter chosen.
 TEST(Console, EchoShowsTheValuesTheRunUses) {
   const struct { std::vector<std::string> args; const char *shown, *notShown; } rows[] = {
       {{"-q", "-n", "20"}, "\nstart_angle = 20.000000\nkernel_length = 64\n", "filter_size"},
@@ -81,18 +85,13 @@ TEST(Console, EchoShowsTheValuesTheRunUses) {
   }
 }
 
-// The calls the server receives, in order (the process id, timings and the progress between 0 and 1 shown as #,
-// repeats once), and out.vff where it is written; every text sent is logged as well, in the same order. A job number
-// adds the process id and names the job; without one the job is -1 and the end state 0.
+// The calls the server receives, in order (pid, timings and inner progress as #, repeats once), and out.vff where
+// written; every text sent is logged too, in order. Without a job number the job is -1 and the end state 0.
 TEST(Reports, CallsOfEachRun) {
   const std::string geometry = "center_of_rotation=1.5;\ncentral_slice=1.5;\nrfan=100;";
   const std::string missing = "Error: unable to open p2.vff.\\nNot enough input files to perform reconstruction.";
-  const struct {
-    std::vector<std::string> args, keys, options;  // the header lines of a bare p1.vff; the server's options
-    std::string calls;
-  } rows[] = {
-      {{"-P", "7"}, {}, {},
-       "msg process 7 started on node 0... | pid 7 # | msg Error: No in_spec given! | 7 error 1.0"},
+  // keys: the header lines of a bare p1.vff; options: the server's.
+  const struct { std::vector<std::string> args, keys, options; std::string calls; } rows[] = {
       {{}, {}, {}, "msg Error: No in_spec given! | 0 error 1.0"},
       {{"-i", "p%d.vff", "-f", "1", "-o", "out.vff"}, {geometry}, {},
        "msg \\nNo angle increment given!\\n | -1 Error: incorrect arguments 1.0 | 0 error 1.0"},
@@ -103,7 +102,7 @@ TEST(Reports, CallsOfEachRun) {
        "9 setup... 1.0 | 9 bp 0.0 | 9 bp # | 9 bp 1.0 | 9 cleanup... 0.0 | msg Setup time = # seconds\\n | "
        "msg process 9 finished. | msg Execution time = # seconds\\n | msg Backproject speed = # bp/s\\n | 9 done 1.0 | "
        "out.vff"},
-      {referenceRun({"-P", "5"}), {}, {"--suspend-after", "2"}, "msg process 5 started on node 0... | pid 5 # | "
+      {referenceRun({"-P", "5"}), {}, {"--status-reply", "0,1,0"}, "msg process 5 started on node 0... | pid 5 # | "
        "5 setup... 0.0 | 5 setup... 1.0 | msg process 5 entering suspended state | 5 bp 0.0 | 5 bp # | 5 bp 1.0 | "
        "5 cleanup... 0.0 | msg Setup time = # seconds\\n | msg process 5 finished. | "
        "msg Execution time = # seconds\\n | msg Backproject speed = # bp/s\\n | 5 suspended 1.0 | out.vff"},
@@ -133,7 +132,7 @@ TEST(Reports, CallsOfEachRun) {
 
 // Nobody listening: every report prints that it failed, in order; the log does not depend on the server.
 TEST(Reports, UnreachableServer) {
-  const std::string nobody = RpcServer().url();
+  const std::string nobody = RpcServer().url();  // a port just given up
   TempDir dir;
   const KorvanRun r = runKorvan(dir.path(), {"-U", nobody, "-P", "3"});
   EXPECT_EQ(r.out, kBanner + "Error occured in report_error()!\nError occured in report_child_pid()!\n" +

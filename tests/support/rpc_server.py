@@ -1,7 +1,6 @@
 #!/usr/bin/env python3
-"""A reconstruction-server stand-in on 127.0.0.1 (a thread per connection): prints its port, then appends every
-XML-RPC call to the record file as a line (method, parameters with lists flattened, tab-separated, line feeds as
-\\n). --answer garbage, close, silent: after recording, bytes that are not HTTP, no answer, never an answer."""
+"""A reconstruction-server stand-in on 127.0.0.1: prints its port, then records every XML-RPC call as a line (method,
+parameters flattened, tab-separated, line feeds as \\n). --answer: after recording, non-HTTP bytes, none, or never."""
 import argparse
 import itertools
 import socketserver
@@ -15,12 +14,12 @@ import xmlrpc.server
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("record")
-    ap.add_argument("--status-reply", default="0", help="to setJobStatus: integer, string, float; fault: to all")
-    ap.add_argument("--suspend-after", type=int, default=0, help="reply 1 to the N-th setJobStatus call only")
+    ap.add_argument("--status-reply", default="0", help="to the n-th setJobStatus (the last for the rest): integer, "
+                    "string, float, e.g. 0,1,0; fault: to every call")
     ap.add_argument("--delay", type=float, default=0.0, help="seconds to wait before each reply")
     ap.add_argument("--answer", choices=["xmlrpc", "garbage", "close", "silent"], default="xmlrpc")
     args = ap.parse_args()
-    lock, status_calls = threading.Lock(), itertools.count(1)
+    lock, status_calls, replies = threading.Lock(), itertools.count(), args.status_reply.split(",")
 
     def record(method, params):
         flat = [str(v).replace("\n", "\\n") for p in params for v in (p if isinstance(p, (list, tuple)) else [p])]
@@ -34,9 +33,8 @@ def main():
             raise xmlrpc.server.Fault(4, "server is failing")
         if method != "setJobStatus":
             return 0
-        if args.suspend_after:
-            return int(next(status_calls) == args.suspend_after)
-        return {"string": "busy", "float": 1.0}.get(args.status_reply) or int(args.status_reply)
+        reply = replies[min(next(status_calls), len(replies) - 1)]
+        return {"string": "busy", "float": 1.0}.get(reply) or int(reply)
 
     class Handler(xmlrpc.server.SimpleXMLRPCRequestHandler):
         def do_POST(self):
@@ -59,5 +57,4 @@ def main():
     server.serve_forever()
 
 
-if __name__ == "__main__":
-    main()
+main()

@@ -29,9 +29,8 @@ TempDir::~TempDir() {
 }
 
 std::string readFile(const std::string& path) {
-  std::ostringstream ss;
-  ss << std::ifstream(path, std::ios::binary).rdbuf();
-  return ss.str();
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), {}};
 }
 
 void writeFile(const std::string& path, const std::string& bytes) {
@@ -107,9 +106,8 @@ std::vector<std::string> mpirun(int processes) {
 
 std::string writeConfig(const std::string& dir, const std::string& logFile, const std::string& memoryLimit,
                         const std::string& reconLines) {
-  const std::string limit = memoryLimit.empty() ? "" : "MemoryLimit=" + memoryLimit + "\n";
   writeFile(dir + "/korvan.ini", "[SOFTWARE\\ALVERO\\ReconServer]\nLogFile=" + logFile +
-                                     "\n\n[SOFTWARE\\ALVERO\\Recon]\n" + limit + reconLines);
+    "\n\n[SOFTWARE\\ALVERO\\Recon]\n" + (memoryLimit.empty() ? "" : "MemoryLimit=" + memoryLimit + "\n") + reconLines);
   return dir + "/korvan.ini";
 }
 
@@ -160,16 +158,13 @@ std::vector<double> progress(const std::vector<std::string>& calls) {
 std::vector<std::string> messages(const std::vector<std::string>& calls) { return callsOf(calls, "setErrorMessage"); }
 
 std::vector<std::string> logTexts(const std::string& log) {
-  // Each entry: a ctime stamp and its line feed, ": ", the text, a line feed.
+  // Each entry: a ctime stamp, line feed, ": ", the text, line feed; split at stamps, a whole log leaves nothing else.
   static const std::regex stamp(R"((^|\n)[A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9]\d \d\d:\d\d:\d\d \d{4}\n: )");
-  std::vector<std::string> texts;
-  long last = -1, first = -1;
-  for (auto m = std::sregex_iterator(log.begin(), log.end(), stamp); m != std::sregex_iterator(); ++m) {
-    if (last >= 0) texts.push_back(log.substr(last, m->position() - last));
-    last = m->position() + m->length(), first = first < 0 ? m->position() : first;
-  }
-  if (last >= 0) texts.push_back(log.substr(last, log.size() - 1 - last));
-  if (!log.empty() && (first != 0 || log.back() != '\n')) texts.push_back("<malformed>");
+  if (log.empty()) return {};
+  std::vector<std::string> texts(std::sregex_token_iterator(log.begin(), log.end(), stamp, -1), {});
+  const bool whole = texts.size() > 1 && texts[0].empty() && log.back() == '\n';
+  if (texts.size() > 1) texts.erase(texts.begin()), texts.back().pop_back();
+  if (!whole) texts.push_back("<malformed>");
   return texts;
 }
 
@@ -232,18 +227,12 @@ view::Volume readVff(const std::string& path) {
 namespace {
 
 // failRun ends the process with status 0: on a path a test expects to succeed, the test binary would end as if
-// all had passed. The guard makes such an exit of the test process (not a death-test child) a failure.
+// all had passed. The guard makes such an exit of the test process (not a death-test child) a failure. The test
+// registry is made first, so that it outlives the guard.
 const pid_t testProcess = getpid();
-bool inTest = false;
-struct ExitGuard : testing::EmptyTestEventListener {
-  void OnTestStart(const testing::TestInfo&) override { inTest = true; }
-  void OnTestEnd(const testing::TestInfo&) override { inTest = false; }
-};
-const bool exitGuardInstalled = [] {
-  testing::UnitTest::GetInstance()->listeners().Append(new ExitGuard);
-  return std::atexit([] {
-           if (inTest && getpid() == testProcess) std::fputs("exit inside a test\n", stderr), std::_Exit(1);
-         }) == 0;
-}();
+const bool exitGuardInstalled = testing::UnitTest::GetInstance() && std::atexit([] {
+  if (testing::UnitTest::GetInstance()->current_test_info() && getpid() == testProcess)
+    std::fputs("exit inside a test\n", stderr), std::_Exit(1);
+}) == 0;
 
 }  // namespace

@@ -1,5 +1,4 @@
-// Support for the tests: temporary files, the built programs run as real processes, a real XML-RPC server that
-// records calls, and the one way the tests write projection series and read VFF files.
+// Test support: temporary files, the built programs as processes, a recording XML-RPC server, VFF writing and reading.
 #pragma once
 
 #include <functional>
@@ -11,7 +10,6 @@
 
 namespace testutil {
 
-// A fresh directory under $TMPDIR (or /tmp), removed with its contents.
 class TempDir {
   std::string path_;
 
@@ -29,13 +27,11 @@ bool fileExists(const std::string& path);
 // korvan's chunk and unfinished output files (names holding ".korvan-") in a directory, sorted.
 std::vector<std::string> korvanLeftovers(const std::string& dir);
 
-struct ProcessResult { int exitStatus = -1; std::string out, err; };  // exit status 128 + signal if killed, -1: timeout
 // Runs argv[0] (a path) in workDir (default: the current one), `env` adding or replacing (empty: removing)
-// variables, `input` on standard input.
+// variables; exit status 128 + signal when killed, -1 (killed) after timeoutSeconds. startProcess does not wait.
+struct ProcessResult { int exitStatus = -1; std::string out, err; };
 ProcessResult runProcess(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env = {},
                          const std::string& input = "", double timeoutSeconds = 120, const std::string& workDir = "");
-// Starts argv[0] as runProcess does, without waiting; returns the process id. waitProcess gives its
-// exit status, 128 + signal when killed; -1 (and kills it) after timeoutSeconds.
 int startProcess(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
                  const std::string& workDir, const std::string& outFile, const std::string& errFile,
                  const std::string& inFile = "/dev/null");
@@ -65,7 +61,6 @@ class RpcServer {
   std::vector<std::string> calls() const;
 };
 
-// The parts of recorded calls the tests look at.
 std::vector<std::string> callsOf(const std::vector<std::string>& calls, const std::string& method);
 std::vector<std::string> finalStates(const std::vector<std::string>& calls);  // done, error, suspended
 std::vector<double> progress(const std::vector<std::string>& calls);          // of the back-projection
@@ -74,8 +69,7 @@ std::vector<std::string> messages(const std::vector<std::string>& calls);     //
 // The texts of a log, one per entry; anything but whole entries adds "<malformed>".
 std::vector<std::string> logTexts(const std::string& log);
 
-// Runs `step` in a death test that must end with `status` (0: a failed run's end) and standard error
-// matching `err`, with KORVAN_CONFIG naming a fresh log; returns its texts.
+// Runs `step` as a death test ending with `status` (0: a failed run) and stderr matching `err`; the log's texts.
 std::vector<std::string> loggedEnd(const std::function<void()>& step, int status = 0, const std::string& err = "");
 
 constexpr int kAnyStatus = -1000;
@@ -96,8 +90,7 @@ struct KorvanRun {
 KorvanRun runKorvan(const std::string& dir, std::vector<std::string> args, const RunOptions& options = {});
 void runPhantom(const std::string& dir, const std::vector<std::string>& args);  // korvan-phantom, expecting success
 
-// A VFF file: the header of an image of `size` (two numbers: rank 2, three: rank 3) and sample width (8: bytes,
-// 16: signed shorts, 32: floats) with the extra "key=value;" lines, then the big-endian samples.
+// A VFF file of `size` (rank 2 or 3), `bits` 8, 16 (signed) or 32 (float), extra "key=value;" lines, big-endian.
 std::string vffFile(const std::vector<int>& size, int bits, const std::vector<std::string>& extra,
                     const std::vector<double>& samples);
 // A VFF file read with korvan-view's reader; a file it refuses fails the test.
