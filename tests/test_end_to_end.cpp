@@ -2,16 +2,15 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cmath>
 
 #include "support/testutil.h"
 
 using namespace testutil;
 
-// Series from tests/data (an independent projector shows a geometry misreading korvan and its simulator share) or
-// korvan-phantom (64 x 64, rfan 256): slices times `scale` within `radius` of the axis and `half` of slice `centre`
-// against the truth (2 x 2 x 2 means when binned), bound at the measured errors plus 5 % so that a wrong Parker end
-// ramp shows. A flat cylinder shows the filters' levels; without -N, 3 % gain errors ring a quarter above the bound.
+// Stored series (an independent projector shows a geometry misreading korvan and its simulator share) or phantom ones
+// (64 x 64, rfan 256): slices times `scale` within `radius` of the axis and `half` of slice `centre` against the truth
+// (2 x 2 x 2 means when binned), bound at the measured errors + 5 % (so a wrong Parker end ramp shows). A flat cylinder
+// shows the filters' levels; without -N, 3 % gain errors ring a quarter above the bound.
 TEST(Accuracy, ReconstructionsMatchTheirTruth) {
   const std::vector<std::string> sub = {"-v", "-x", "10", "-y", "12", "-z", "24", "-c", "40", "-d", "36", "-e", "16"};
   const struct { const char* name; std::string data; std::vector<std::string> phantom, korvan; double rmse, bias, psnr,
@@ -41,7 +40,6 @@ TEST(Accuracy, ReconstructionsMatchTheirTruth) {
     std::vector<std::string> simulate = {"-o", "p%d.vff", "--truth", "truth.vff"};
     simulate.insert(simulate.end(), row.phantom.begin(), row.phantom.end());
     if (row.data.empty()) runPhantom(dir.path(), simulate);
-    // Without -z korvan starts at the first slice; the slices are numbered by z.
     std::vector<std::string> args = {"-i", from + "/p%d.vff", "-o", "out.vff", "-w", "s%d.vff", "-f", "0", "-z", "0"};
     args.insert(args.end(), row.korvan.begin(), row.korvan.end());
     if (args.back() == "-R") args.insert(args.end() - 1, sub.begin(), sub.end());

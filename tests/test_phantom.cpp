@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cmath>
 
 #include "support/testutil.h"
 #include "tools/phantom/phantom.h"
@@ -18,7 +17,6 @@ TEST(PhantomGeometry, BeadCentroidLandsOnPredictedPixel) {
   for (int k = 1; k <= 16; ++k) bead.ellipsoids.push_back({bx, by, bz, k * 0.25, k * 0.25, k * 0.25, 0.0, 1.0});
   for (bool reverse : {false, true}) {
     const phantom::ViewPlan plan = phantom::plannedViews(g, 7.0, true, reverse);
-    ASSERT_EQ(plan.views, 51);
     for (int i = 0; i < plan.views; ++i) {
       const double th = phantom::viewAngle(plan, i), u = g.rfan + by * std::sin(th) + bx * std::cos(th);
       const std::vector<double> p = phantom::projectView(bead, g, th);
@@ -45,9 +43,6 @@ TEST(PhantomIntegrals, ChordsMatchClosedForms) {
   for (const auto& row : rows)
     EXPECT_NEAR(row.ellipsoid ? chordLength(*row.ellipsoid, row.ray) : chordLength(can, row.ray), row.length, 1e-9)
         << row.what;
-  const phantom::Phantom both{{ball}, {phantom::Cylinder{1, 2, 3, 1, 1, -0.1}}};  // overlaps add
-  EXPECT_NEAR(phantom::lineIntegral(both, {-50, 2, 3, 1, 0, 0}), 8 * 0.25 - 2 * 0.1, 1e-12);
-  EXPECT_NEAR(phantom::densityAt(both, 1, 2, 3) + phantom::densityAt(both, 1, 2, 7.1), 0.25 - 0.1, 1e-12);
 }
 
 // The files: a header korvan reads, 16-bit samples the floats times the scale (clamped with a warning), Poisson noise
@@ -64,20 +59,18 @@ TEST(PhantomTool, WritesTheSeriesItPromises) {
   run({"-o", "s%02d.vff", "--bits", "16", "--scale", "20000"});
   EXPECT_NE(run({"-o", "c%d.vff", "--bits", "16", "--scale", "1e6"}).find("outside the 16-bit range and were clamped"),
             std::string::npos);
-  for (const std::string name : {"n7", "m7", "n8"})
-    run({"-o", name + "_%d.vff", "--noise", "1e5", "--seed", name.substr(1)});
+  for (const std::string n : {"n7", "m7", "n8"}) run({"-o", n + "_%d.vff", "--noise", "1e5", "--seed", n.substr(1)});
   const std::string s06 = readFile(dir.file("s06.vff"));
-  EXPECT_EQ(s06.substr(0, s06.find('\f') + 2),
-            "ncaa\nrank=2;\ntype=raster;\nsize=24 20;\nbands=1;\nbits=16;\nformat=slice;\n"
-            "title=korvan-phantom shepp;\ncenter_of_rotation=11.500000;\ncentral_slice=9.500000;\n"
+  EXPECT_EQ(s06.substr(0, s06.find('\f') + 2), "ncaa\nrank=2;\ntype=raster;\nsize=24 20;\nbands=1;\nbits=16;\n"
+            "format=slice;\ntitle=korvan-phantom shepp;\ncenter_of_rotation=11.500000;\ncentral_slice=9.500000;\n"
             "rfan=80.000000;\nangle_increment=30.000000;\n\f\n");
   const std::vector<double> f = readVff(dir.file("f6.vff")).values, s = readVff(dir.file("s06.vff")).values,
                             a = readVff(dir.file("n7_6.vff")).values, c = readVff(dir.file("c6.vff")).values;
   double worst = 0, err = 0;
   for (size_t i = 0; i < f.size(); ++i)
     worst = std::max(worst, std::fabs(s.at(i) - std::round(f[i] * 20000))), err += std::pow(a.at(i) - f[i], 2);
-  EXPECT_TRUE(worst <= 1 && *std::max_element(s.begin(), s.end()) > 3000) << worst;
-  EXPECT_EQ(*std::max_element(c.begin(), c.end()), 32767);
+  EXPECT_TRUE(worst <= 1 && *std::max_element(s.begin(), s.end()) > 3000 &&
+              *std::max_element(c.begin(), c.end()) == 32767) << worst;
   EXPECT_TRUE(a == readVff(dir.file("m7_6.vff")).values && a != readVff(dir.file("n8_6.vff")).values);
   EXPECT_TRUE(std::sqrt(err / a.size()) > 0.001 && std::sqrt(err / a.size()) < 0.01) << err;
 }

@@ -2,7 +2,6 @@
 #include <png.h>
 #include <tiffio.h>
 
-#include <cmath>
 #include <cstring>
 
 #include <gtest/gtest.h>
@@ -25,7 +24,6 @@ ProcessResult viewTool(const TempDir& dir, std::vector<std::string> args) {
   return runProcess(args, {}, "", 120, dir.path());
 }
 
-// The number after "key: " in the output; NaN when absent.
 double field(const std::string& out, const std::string& key) {
   const size_t at = ("\n" + out).find("\n" + key + ": ");
   return at == std::string::npos ? NAN : std::strtod(out.c_str() + at + key.size() + 2, nullptr);
@@ -36,18 +34,16 @@ std::vector<double> readTiff(const std::string& path) {
   TIFF* tiff = TIFFOpen(path.c_str(), "r");
   if (!tiff) return {};
   uint16_t bits = 0, format = 0, unit = 0;
-  float resolution = 0;
+  float resolution = 0, f = 0;
+  int16_t s = 0;
   TIFFGetField(tiff, TIFFTAG_BITSPERSAMPLE, &bits), TIFFGetField(tiff, TIFFTAG_SAMPLEFORMAT, &format);
   TIFFGetField(tiff, TIFFTAG_RESOLUTIONUNIT, &unit), TIFFGetField(tiff, TIFFTAG_XRESOLUTION, &resolution);
   std::vector<unsigned char> bytes(TIFFStripSize(tiff));
   bytes.resize(std::max<tmsize_t>(0, TIFFReadEncodedStrip(tiff, 0, bytes.data(), -1))), TIFFClose(tiff);
   std::vector<double> t = {bits * 10.0 + format, double(unit), resolution};
-  for (size_t i = 0; bits >= 8 && i < bytes.size(); i += bits / 8) {
-    float f = 0;
-    int16_t s = 0;
-    std::memcpy(&f, &bytes[i], 4 * (bits == 32)), std::memcpy(&s, &bytes[i], 2 * (bits == 16));
-    t.push_back(bits == 32 ? f : bits == 16 ? s : bytes[i]);
-  }
+  for (size_t i = 0; bits >= 8 && i < bytes.size(); i += bits / 8)
+    std::memcpy(&f, &bytes[i], 4 * (bits == 32)), std::memcpy(&s, &bytes[i], 2 * (bits == 16)),
+        t.push_back(bits == 32 ? f : bits == 16 ? s : bytes[i]);
   return t;
 }
 
@@ -69,21 +65,19 @@ TEST(ViewInfo, TellsSampleTypeStatisticsAndDamage) {
   }
 }
 
-// Grey levels rounded over the window (0..234 by default): the axial slice, then the coronal and sagittal ones
-// through the middle, z upwards, in an image 5 + 5 + 4 wide.
+// Grey levels rounded over the window (0..234 by default): the axial, coronal, sagittal middle slices, z up, 14 wide.
 TEST(ViewPreview, PanelsShowCentralSlicesInGrey) {
   TempDir dir;
   const auto value = [](int x, int y, int z) { return x + 10.0 * y + 100.0 * z; };
   writeFile(dir.file("v.vff"), floatVolume(5, 4, 3, value));
   const auto grey = [&](int x, int y, int z) { return int(std::lround(255.0 * value(x, y, z) / 234.0)); };
   // Window 111..131 on axial slice 0 (0..34, below it): coronal z = 2 (220..224) above it, 124 at (4, 2, 1) in it.
-  const std::vector<std::string> window = {"--window", "20", "--level", "121", "--slice", "0"};
   const struct { const char* what; std::vector<std::string> options; int x, y, grey; } rows[] = {
       {"axial: the middle slice", {}, 2, 1, grey(2, 1, 1)},
       {"coronal: the top row is z = 2", {}, 5 + 0, 0, grey(0, 2, 2)},
       {"sagittal", {}, 10 + 3, 0, grey(2, 3, 2)},
-      {"window: above", window, 5 + 0, 0, 255},
-      {"window: inside", window, 5 + 4, 1, int(std::lround(255.0 * 13 / 20))},
+      {"window: above", {"--window", "20", "--level", "121", "--slice", "0"}, 5 + 0, 0, 255},
+      {"window: inside, 255 * 13 / 20", {"--window", "20", "--level", "121", "--slice", "0"}, 5 + 4, 1, 166},
   };
   for (const auto& row : rows) {
     std::vector<std::string> args = {"preview", "v.vff", "-o", "v.png"};
@@ -132,21 +126,19 @@ TEST(ViewExport, TiffSlicesAndNrrdHoldTheSamples) {
   const auto f = [](int x, int y, int z) { return (x - 1.25) * 3 + 7 * y - 100.5 * z; };  // -104.25 .. 9.25
   const std::string floats = floatVolume(3, 2, 2, f, {"spacing=1.00 1.00 2.00;", "elementsize=0.050000;"});
   writeFile(dir.file("f.vff"), floats);
-  // The samples round((v + offset) * gain), or v when no gain is given.
-  const struct { const char* bits; double type, offset, gain; } rows[] = {
-      {"", 320 + SAMPLEFORMAT_IEEEFP, 0, 0},
-      {"16", 160 + SAMPLEFORMAT_INT, 0, 32767 / 104.25},
-      {"8", 80 + SAMPLEFORMAT_UINT, 104.25, 255 / 113.5},
+  const struct { std::vector<std::string> args; double type, offset, gain; } rows[] = {
+      {{"export", "f.vff", "out", "--tiff"}, 320 + SAMPLEFORMAT_IEEEFP, 0, 0},
+      {{"export", "f.vff", "out", "--tiff", "--bits", "16"}, 160 + SAMPLEFORMAT_INT, 0, 32767 / 104.25},
+      {{"export", "f.vff", "out", "--tiff", "--bits", "8"}, 80 + SAMPLEFORMAT_UINT, 104.25, 255 / 113.5},
   };
   const std::vector<double> v = readVff(dir.file("f.vff")).values;
   for (const auto& row : rows) {
-    const std::vector<std::string> args = {"export", "f.vff", "out", "--tiff", "--bits", row.bits};
-    ASSERT_EQ(viewTool(dir, *row.bits ? args : std::vector<std::string>(args.begin(), args.end() - 2)).exitStatus, 0);
+    ASSERT_EQ(viewTool(dir, row.args).exitStatus, 0);
     for (int z = 0; z < 2; ++z) {
       std::vector<double> expected = {row.type, RESUNIT_CENTIMETER, 200};  // 0.05 mm voxels: 200 per centimetre
       for (int i = 6 * z; i < 6 * z + 6; ++i)
         expected.push_back(row.gain ? std::round((v[i] + row.offset) * row.gain) : v[i]);
-      EXPECT_EQ(readTiff(dir.file("out/f_000" + std::to_string(z) + ".tif")), expected) << row.bits << " slice " << z;
+      EXPECT_EQ(readTiff(dir.file("out/f_000" + std::to_string(z) + ".tif")), expected) << row.type << " slice " << z;
     }
   }
   ASSERT_EQ(viewTool(dir, {"export", "f.vff", "out", "--nrrd"}).exitStatus, 0);
@@ -167,7 +159,6 @@ TEST(ViewAxis, FindsTheAxisWithinATenthOfAColumn) {
       {{"axis", half, "-f", "1"}, 30.25, "0"},
       {{"axis", "cut%d.vff", "-f", "0"}, 15.4, "0 tilt"},
       {{"axis", half, "-f", "1", "--reverse"}, NAN, "warning: the views agree far better taken to turn the other way"},
-      {{"axis", half, "-f", "1", "--views", "60"}, NAN, "covers less than half a turn"},
   };
   for (const auto& row : rows) {
     const ProcessResult r = viewTool(dir, row.args);
