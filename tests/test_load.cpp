@@ -11,7 +11,8 @@ using namespace testutil;
 TEST(Load, EightSimultaneousRunsReportLogAndWriteAsOneRunAlone) {
   constexpr int kJobs = 8, kViews = 60, kSide = 32;  // two slabs for the even-numbered jobs
   const auto outputs = [](const std::string& d) {  // cmdLine names the job
-    return std::regex_replace(readFile(d + "/out.vff") + readFile(d + "/bytes.vff"), std::regex("\ncmdLine=.*\n"), "\n");
+    const std::regex commandLine("\ncmdLine=.*\n");
+    return std::regex_replace(readFile(d + "/out.vff") + readFile(d + "/bytes.vff"), commandLine, "\n");
   };
   TempDir dir, alone, configs, slabConfigs;
   runPhantom(dir.path(), {"-o", "p%d.vff", "--width", "32", "--height", "32", "--full360", "--step", "6"});

@@ -66,10 +66,12 @@ TEST_F(Refusals, EachRunEndsInErrorOrDoneLeavingTheUsersFiles) {
       {{}, "Error: end of input file reached!!!", 4, "", 10},
       {{}, "Error: unable to open p7.vff.\nNot enough input files to perform reconstruction.", 7, "", -1},
       {{}, "Error: end of input file reached!!!", 5, "", 2 * kWidth * 4, true},  // rows only the second slab reads
-      {{"-s", "1e30"}, "Error: central slice 1000000015047466219876688855040.000000 is outside the projection height 16"},
+      {{"-s", "1e30"},
+       "Error: central slice 1000000015047466219876688855040.000000 is outside the projection height 16"},
       {{"-k", "-2"}, "Error: z bin size must be at least 1 (got -2)"},
       {{"-o", "plain/out.vff"}, "Error: could not open outfile plain/out.vff\n"},
-      {{"-o", "./p3.vff"}, "Error: outfile ./p3.vff is the projection p3.vff of the input series; give it another name"},
+      {{"-o", "./p3.vff"},
+       "Error: outfile ./p3.vff is the projection p3.vff of the input series; give it another name"},
       {{"-b", "p3.vff"}, "Error: bytefile p3.vff is the projection p3.vff of the input series; give it another name"},
       {{"-b", "out.vff"}, "Error: outfile out.vff and bytefile out.vff are the same file; give them different names"},
       // Valid: file 0, three-digit precision, source between FOV and grid corners, one view, height past the

@@ -86,7 +86,8 @@ Outcome parse(const char* option, std::string argument) {
   char* argv[] = {program, &name[0], &argument[0], nullptr};
   return runInput([&] {
     initReconParams(p);
-    for (char* field : {runNames.outFile, runNames.byteFile, runNames.inSpec, runNames.outSpec}) std::strcpy(field, "NULL");
+    for (char* field : {runNames.outFile, runNames.byteFile, runNames.inSpec, runNames.outSpec})
+      std::strcpy(field, "NULL");
     scanner::reset();
     parseArguments(p, 3, argv);
   });
@@ -117,8 +118,9 @@ Outcome vffHeader(const uint8_t* data, size_t size) {
                 fits(header, sizeof header) && fits(title, sizeof title) && fits(date, sizeof date) &&
                 fits(p.subject, sizeof p.subject) && (!(given & 1) || p.axisUser == 7.25f) &&
                 (!(given & 4) || p.xSize == 3) &&
-                (p.rfanY == p.rfanZ || (std::isnan(p.rfanY) && std::isnan(p.rfanZ)) || (p.rfanY == -1.0f && p.rfanZ == 0.0f)),
-            "an accepted header: positive size, 16 or 32 bits, texts in their fields, the command line wins, rfan both ways");
+                (p.rfanY == p.rfanZ || (std::isnan(p.rfanY) && std::isnan(p.rfanZ)) ||
+                 (p.rfanY == -1.0f && p.rfanZ == 0.0f)),
+            "an accepted header: positive size, 16 or 32 bits, texts that fit, the command line wins, rfan both ways");
   return outcome;
 }
 
@@ -183,8 +185,8 @@ Outcome serverAddress(const uint8_t* data, size_t size) {
                 clientPort <= 65535,
             "the whole address is kept; the host runs to the next colon; host and port are usable");
   else
-    require(loggedText == ("Error: server address " + address + " is not of the form http://host:port").substr(0, 1023) &&
-                p.serverUrl == nullptr && clientPort == -1,
+    require(loggedText == ("Error: server address " + address + " is not of the form http://host:port").substr(0, 1023)
+                && p.serverUrl == nullptr && clientPort == -1,
             "a refused address is named in the message and makes no client");
   freeParsed();
   return outcome;
@@ -205,7 +207,8 @@ Outcome offsetFile(const uint8_t* data, size_t size) {
               table.offset[table.count] == 0.0f,
           "the sentinel closes the table");
   bool finite = true;
-  for (int k = 0; k < table.count; ++k) finite = finite && std::isfinite(table.angle[k]) && std::isfinite(table.offset[k]);
+  for (int k = 0; k < table.count; ++k)
+    finite = finite && std::isfinite(table.angle[k]) && std::isfinite(table.offset[k]);
   for (float angle = -10.0f; angle < 1010.0f; angle += 7.25f)
     for (int bin = 1; bin <= 3; ++bin) {
       float shift = 0.0f;

@@ -7,7 +7,8 @@
 set -eu
 cd "$(dirname "$0")/../.."
 HARNESSES=${KORVAN_FUZZ_HARNESSES:-"vff_header projection parameter_file offset_file server_address"}
-CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVAN_FUZZ=ON -DKORVAN_BUILD_TESTS=OFF >/dev/null
+CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVAN_FUZZ=ON \
+  -DKORVAN_BUILD_TESTS=OFF >/dev/null
 # shellcheck disable=SC2086
 cmake --build build-fuzz -j"$(nproc)" --target $(for h in $HARNESSES; do echo "fuzz_$h"; done)
 # No leak detection: an input that ends through the failure path unwinds out
