@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -76,9 +77,10 @@ int startProcess(const std::vector<std::string>& argv, const std::map<std::strin
 }
 
 int waitProcess(int pid, double timeoutSeconds) {
-  int status = 0;
-  for (double waited = 0; waitpid(pid, &status, WNOHANG) == 0; waited += 0.002, usleep(2000))
-    if (waited > timeoutSeconds) return kill(pid, SIGKILL), waitpid(pid, &status, 0), -1;
+  int status = 0;  // the deadline in real time: a loaded machine stretches each pause
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeoutSeconds);
+  for (; waitpid(pid, &status, WNOHANG) == 0; usleep(2000))
+    if (std::chrono::steady_clock::now() > deadline) return kill(pid, SIGKILL), waitpid(pid, &status, 0), -1;
   return WIFEXITED(status) ? WEXITSTATUS(status) : WIFSIGNALED(status) ? 128 + WTERMSIG(status) : -1;
 }
 
